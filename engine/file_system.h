@@ -1,0 +1,125 @@
+// The file-system layer: the only door from the engine to the disk.
+//
+// Three providers stand behind one table of plain function pointers: the real Win32 calls, POSIX,
+// and an in-memory file system for tests. The platform's own provider is installed at start-up;
+// tests swap in another with SetFileSystem. Operations that can fail return the platform's own
+// error number (GetLastError values on Windows, errno on Linux), 0 on success.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// 100-ns units since 1601-01-01 00:00:00 UTC, as two 32-bit halves (low first).
+struct FileTime {
+    uint32_t lowDateTime;
+    uint32_t highDateTime;
+};
+
+constexpr int64_t FileTimeToInt64(FileTime t) {
+    return static_cast<int64_t>((static_cast<uint64_t>(t.highDateTime) << 32) | t.lowDateTime);
+}
+constexpr FileTime FileTimeFromInt64(int64_t v) {
+    return FileTime{static_cast<uint32_t>(static_cast<uint64_t>(v)),
+                    static_cast<uint32_t>(static_cast<uint64_t>(v) >> 32)};
+}
+// -1, 0 or +1, comparing the two times as unsigned 64-bit counts.
+int CompareFileTimes(FileTime a, FileTime b);
+
+constexpr uint32_t kFileAttributeReadOnly = 0x01;
+constexpr uint32_t kFileAttributeHidden = 0x02;
+constexpr uint32_t kFileAttributeDirectory = 0x10;
+constexpr uint32_t kFileAttributeNormal = 0x80;
+constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
+
+// Longest bare name a listing entry can hold (both platforms stay below it).
+constexpr size_t kMaxEntryName = 260;
+
+// One record of a folder listing.
+struct FindEntry {
+    uint32_t attributes;
+    FileTime creationTime;
+    FileTime lastWriteTime;
+    uint32_t sizeHigh;
+    uint32_t sizeLow;
+    wchar_t name[kMaxEntryName + 1];
+};
+
+// What an attribute query reports about one path.
+struct FileInfo {
+    uint32_t attributes;
+    FileTime creationTime;
+    FileTime lastWriteTime;
+    uint32_t sizeHigh;
+    uint32_t sizeLow;
+};
+
+// Error numbers the engine compares with; the platform's own values.
+#ifdef _WIN32
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorDirNotEmpty = 145;
+constexpr uint32_t kErrorAlreadyExists = 183;
+constexpr uint32_t kErrorCancelled = 1235;  // ERROR_REQUEST_ABORTED
+#else
+constexpr uint32_t kErrorFileNotFound = 2;   // ENOENT
+constexpr uint32_t kErrorPathNotFound = 2;   // ENOENT
+constexpr uint32_t kErrorAccessDenied = 13;  // EACCES
+constexpr uint32_t kErrorDirNotEmpty = 39;   // ENOTEMPTY
+constexpr uint32_t kErrorAlreadyExists = 17; // EEXIST
+constexpr uint32_t kErrorCancelled = 125;    // ECANCELED
+#endif
+
+// Called during a copy with the file's size and the bytes copied so far; returns
+// kCopyContinue to go on or kCopyCancel to abandon the copy.
+constexpr uint32_t kCopyContinue = 0;
+constexpr uint32_t kCopyCancel = 1;
+using CopyProgressFn = uint32_t (*)(int64_t totalSize, int64_t transferred);
+
+using FindHandle = void*;  // null when a listing could not be opened
+
+struct FileSystem {
+    // Opens the listing of "folder<sep>*.*" and fills the first entry; null when it cannot.
+    FindHandle (*findFirst)(const wchar_t* pattern, FindEntry* entry);
+    // Fills the next entry; false at the end of the listing or on any error.
+    bool (*findNext)(FindHandle handle, FindEntry* entry);
+    void (*findClose)(FindHandle handle);
+    // Attribute bits of whatever stands at path; kInvalidFileAttributes when nothing can be read.
+    uint32_t (*getAttributes)(const wchar_t* path);
+    // Attributes, times and size of path; false when nothing can be read there.
+    bool (*getAttributesEx)(const wchar_t* path, FileInfo* info);
+    // Creates one folder; kErrorAlreadyExists when anything already stands at path.
+    uint32_t (*createDirectory)(const wchar_t* path);
+    // Removes a folder only when it is empty.
+    uint32_t (*removeDirectory)(const wchar_t* path);
+    // Renames a file; never replaces: fails, both sides untouched, when `to` exists.
+    uint32_t (*moveFile)(const wchar_t* from, const wchar_t* to);
+    // Copies a file over `to` (replacing a file there), keeping size and last-write time; no
+    // half-written file ever stands under `to`. progress may be null.
+    uint32_t (*copyFile)(const wchar_t* from, const wchar_t* to, CopyProgressFn progress);
+    // Name of the file system that holds folder (at most capacity - 1 characters); false on failure.
+    bool (*getFileSystemName)(const wchar_t* folder, wchar_t* name, size_t capacity);
+    // The absolute, normalized form of an existing folder, in a form where the same folder always
+    // gives the same text (case-folded where the file system ignores case); false on failure.
+    bool (*getComparablePath)(const wchar_t* path, wchar_t* out, size_t capacity);
+};
+
+// The platform's own provider (Win32 on Windows, POSIX elsewhere).
+const FileSystem& PlatformFileSystem();
+// Installs a provider for every later call; returns the one it replaces.
+const FileSystem* SetFileSystem(const FileSystem* fs);
+// The provider in use.
+const FileSystem& CurrentFileSystem();
+
+// Shorthands through the provider in use.
+inline FindHandle FsFindFirst(const wchar_t* pattern, FindEntry* e) { return CurrentFileSystem().findFirst(pattern, e); }
+inline bool FsFindNext(FindHandle h, FindEntry* e) { return CurrentFileSystem().findNext(h, e); }
+inline void FsFindClose(FindHandle h) { CurrentFileSystem().findClose(h); }
+inline uint32_t FsGetAttributes(const wchar_t* p) { return CurrentFileSystem().getAttributes(p); }
+inline bool FsGetAttributesEx(const wchar_t* p, FileInfo* i) { return CurrentFileSystem().getAttributesEx(p, i); }
+inline uint32_t FsCreateDirectory(const wchar_t* p) { return CurrentFileSystem().createDirectory(p); }
+inline uint32_t FsRemoveDirectory(const wchar_t* p) { return CurrentFileSystem().removeDirectory(p); }
+inline uint32_t FsMoveFile(const wchar_t* from, const wchar_t* to) { return CurrentFileSystem().moveFile(from, to); }
+inline uint32_t FsCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn p) { return CurrentFileSystem().copyFile(from, to, p); }
+inline bool FsGetFileSystemName(const wchar_t* folder, wchar_t* name, size_t cap) { return CurrentFileSystem().getFileSystemName(folder, name, cap); }
+inline bool FsGetComparablePath(const wchar_t* p, wchar_t* out, size_t cap) { return CurrentFileSystem().getComparablePath(p, out, cap); }

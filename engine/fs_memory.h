@@ -1,0 +1,60 @@
+// An in-memory file system for tests: folder listings in an order the test chooses, failures
+// injected into any operation on any path, a log of the calls made, and optionally names that
+// compare without regard to letter case, as on Windows.
+//
+// Paths use the platform's separator. An optional drive prefix ("C:") is accepted and ignored, so
+// "C:\dst" and "\dst" name the same folder; the root folder always exists.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/file_system.h"
+
+const FileSystem& MemoryFileSystem();
+
+enum class MemOp { FindFirst, FindNext, GetAttributes, GetAttributesEx, CreateDirectory,
+                   RemoveDirectory, MoveFile, CopyFile, GetFileSystemName, GetComparablePath };
+
+enum class ListingOrder { Insertion, Sorted, Reverse, Random };
+
+// Empties the file system and forgets every setting (order, failures, log, names).
+void MemFsReset(bool caseInsensitive = false);
+
+// Creates the folder and any missing folder above it.
+void MemFsAddFolder(const std::wstring& path);
+// Creates or replaces a file (and its missing folders) with the given bytes and times.
+void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t lastWriteTime,
+                  int64_t creationTime = 0, uint32_t attributes = 0);
+
+struct MemFsNode {
+    std::wstring path;  // full path as stored, with the names' own case
+    bool folder;
+    std::string content;
+    int64_t lastWriteTime;
+    int64_t creationTime;
+};
+// Every folder and file, parents before children, in listing order of insertion.
+std::vector<MemFsNode> MemFsSnapshot();
+// The node at path; false when nothing is there.
+bool MemFsLookup(const std::wstring& path, MemFsNode* node);
+
+// How folders are listed. "." and ".." always come first, as the real systems give them.
+void MemFsSetListingOrder(ListingOrder order, uint64_t seed = 0);
+// Lists folder's entries in exactly this order (names not given follow in the general order).
+void MemFsSetFolderOrder(const std::wstring& folder, const std::vector<std::wstring>& names);
+
+// Makes op on path fail with error (every time, or only the next `times` times when times > 0).
+void MemFsFailOn(MemOp op, const std::wstring& path, uint32_t error, int times = 0);
+// Makes each mutating operation (create, remove, move, copy) and each listing fail with
+// probability rate; 0 turns it off.
+void MemFsSetRandomFailures(double rate, uint64_t seed);
+// The name getFileSystemName reports (default "MEMFS").
+void MemFsSetFileSystemName(const std::wstring& name);
+
+// Calls made, one line each: the operation's name and its path(s), e.g. L"CreateDirectory /d/x".
+const std::vector<std::wstring>& MemFsCalls();
+void MemFsClearCalls();
+// Turns the call log on or off (on after MemFsReset).
+void MemFsLogCalls(bool on);

@@ -1,0 +1,19 @@
+// The copy progress line: a percentage and a 60-cell bar, redrawn in place with a carriage return
+// and erased when the copy is complete.
+#pragma once
+
+#include <cstdint>
+
+// Writes the progress line for fraction (0.0 to 1.0) unless its whole percentage is already shown;
+// at 100 % also writes the line that erases it.
+void ShowCopyProgress(double fraction);
+// Progress callback of a copy: passes an update on at most every 80 ms, and always the last one.
+// Always returns kCopyContinue (0).
+uint32_t CopyProgressRoutine(int64_t totalSize, int64_t transferred);
+
+// Millisecond tick source (the system's tick count unless a test installs its own).
+using TickSource = uint32_t (*)();
+void SetTickSource(TickSource source);
+uint32_t SystemTickCount();
+// Forgets the remembered percentage and tick, as at process start (for tests).
+void ResetCopyProgress();

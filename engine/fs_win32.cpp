@@ -1,0 +1,131 @@
+// The Win32 provider: each operation is one system call, its failure the call's GetLastError.
+#include <windows.h>
+
+#include "engine/file_system.h"
+
+namespace {
+
+// A failed call whose GetLastError is 0 must still read as a failure to the engine, which takes 0
+// for success.
+uint32_t LastError() {
+    DWORD error = GetLastError();
+    return error != 0 ? error : ERROR_GEN_FAILURE;
+}
+
+FileTime ToFileTime(const FILETIME& t) { return FileTime{t.dwLowDateTime, t.dwHighDateTime}; }
+
+void ToFindEntry(const WIN32_FIND_DATAW& data, FindEntry* entry) {
+    entry->attributes = data.dwFileAttributes;
+    entry->creationTime = ToFileTime(data.ftCreationTime);
+    entry->lastWriteTime = ToFileTime(data.ftLastWriteTime);
+    entry->sizeHigh = data.nFileSizeHigh;
+    entry->sizeLow = data.nFileSizeLow;
+    size_t i = 0;
+    for (; i < kMaxEntryName && data.cFileName[i] != L'\0'; ++i) entry->name[i] = data.cFileName[i];
+    entry->name[i] = L'\0';
+}
+
+FindHandle Win32FindFirst(const wchar_t* pattern, FindEntry* entry) {
+    WIN32_FIND_DATAW data;
+    HANDLE handle = FindFirstFileW(pattern, &data);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    ToFindEntry(data, entry);
+    return handle;
+}
+
+bool Win32FindNext(FindHandle handle, FindEntry* entry) {
+    WIN32_FIND_DATAW data;
+    if (!FindNextFileW(static_cast<HANDLE>(handle), &data)) return false;
+    ToFindEntry(data, entry);
+    return true;
+}
+
+void Win32FindClose(FindHandle handle) {
+    if (handle) FindClose(static_cast<HANDLE>(handle));
+}
+
+uint32_t Win32GetAttributes(const wchar_t* path) { return GetFileAttributesW(path); }
+
+bool Win32GetAttributesEx(const wchar_t* path, FileInfo* info) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
+    info->attributes = data.dwFileAttributes;
+    info->creationTime = ToFileTime(data.ftCreationTime);
+    info->lastWriteTime = ToFileTime(data.ftLastWriteTime);
+    info->sizeHigh = data.nFileSizeHigh;
+    info->sizeLow = data.nFileSizeLow;
+    return true;
+}
+
+uint32_t Win32CreateDirectory(const wchar_t* path) {
+    return CreateDirectoryW(path, nullptr) ? 0 : LastError();
+}
+
+uint32_t Win32RemoveDirectory(const wchar_t* path) {
+    return RemoveDirectoryW(path) ? 0 : LastError();
+}
+
+// MoveFileW without flags refuses an existing target, which is the contract.
+uint32_t Win32MoveFile(const wchar_t* from, const wchar_t* to) {
+    return MoveFileW(from, to) ? 0 : LastError();
+}
+
+DWORD CALLBACK CopyProgressTrampoline(LARGE_INTEGER totalFileSize, LARGE_INTEGER totalTransferred,
+                                      LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
+                                      LPVOID data) {
+    CopyProgressFn fn = *static_cast<const CopyProgressFn*>(data);
+    return fn(totalFileSize.QuadPart, totalTransferred.QuadPart) == kCopyCancel ? PROGRESS_CANCEL
+                                                                               : PROGRESS_CONTINUE;
+}
+
+// CopyFileExW deletes its partial target when it fails or is cancelled, so no half-written file
+// stays under `to`; a cancel reports ERROR_REQUEST_ABORTED.
+uint32_t Win32CopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress) {
+    // The function pointer travels as the address of a local: a function pointer itself need not
+    // fit a data pointer.
+    CopyProgressFn fn = progress;
+    BOOL ok = CopyFileExW(from, to, progress ? CopyProgressTrampoline : nullptr,
+                          progress ? static_cast<void*>(&fn) : nullptr, nullptr, 0);
+    return ok ? 0 : LastError();
+}
+
+bool Win32GetFileSystemName(const wchar_t* folder, wchar_t* name, size_t capacity) {
+    if (!folder || !name || capacity == 0) return false;
+    // "E:" alone fails under Wine and on Windows names the current folder of E:, not its root.
+    wchar_t root[2 * MAX_PATH];
+    if (folder[0] != L'\0' && folder[1] == L':') {
+        root[0] = folder[0];
+        root[1] = L':';
+        root[2] = L'\\';
+        root[3] = L'\0';
+    } else if (!GetVolumePathNameW(folder, root, static_cast<DWORD>(sizeof root / sizeof root[0]))) {
+        return false;
+    }
+    DWORD size = capacity > MAX_PATH + 1 ? MAX_PATH + 1 : static_cast<DWORD>(capacity);
+    return GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, name, size) == TRUE;
+}
+
+bool Win32GetComparablePath(const wchar_t* path, wchar_t* out, size_t capacity) {
+    if (!path || !out || capacity == 0) return false;
+    DWORD size = capacity > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(capacity);
+    DWORD length = GetFullPathNameW(path, size, out, nullptr);
+    // Too small a buffer gives the size it needs, terminator included, so never below capacity.
+    if (length == 0 || length >= size) {
+        out[0] = L'\0';
+        return false;
+    }
+    bool driveRoot = length == 3 && out[1] == L':';
+    if (length > 1 && out[length - 1] == L'\\' && !driveRoot) out[--length] = L'\0';
+    CharUpperBuffW(out, length);
+    return true;
+}
+
+constexpr FileSystem kWin32FileSystem = {
+    Win32FindFirst,       Win32FindNext,         Win32FindClose,  Win32GetAttributes,
+    Win32GetAttributesEx, Win32CreateDirectory,  Win32RemoveDirectory, Win32MoveFile,
+    Win32CopyFile,        Win32GetFileSystemName, Win32GetComparablePath,
+};
+
+}  // namespace
+
+const FileSystem& PlatformFileSystem() { return kWin32FileSystem; }

@@ -6,6 +6,7 @@
 
 #include "engine/file_system.h"
 #include "engine/paths.h"
+#include "engine/run_state.h"
 
 // Entries listed by the current counting walk; set to 0 by the run before each counting walk.
 extern int32_t EntryCounter;
@@ -22,8 +23,8 @@ bool IsAlwaysSkippedFolder(const wchar_t* name);
 bool IsDeletedWalkSkippedFolder(const wchar_t* name);
 
 // Lists root\relativeFolder and calls visit(entry) for each entry, counting it first when counting
-// is set. Returns false, without a message, when the folder cannot be listed; reports
-// "path too long" and returns false when its pattern does not fit.
+// is set; ends early once a stop is requested. Returns false, without a message, when the folder
+// cannot be listed; reports "path too long" and returns false when its pattern does not fit.
 template <typename Visit>
 bool ForEachEntry(const wchar_t* root, const wchar_t* relativeFolder, bool counting, Visit&& visit) {
     PathBuffer pattern;
@@ -35,6 +36,7 @@ bool ForEachEntry(const wchar_t* root, const wchar_t* relativeFolder, bool count
     FindHandle handle = FsFindFirst(pattern.text, &entry);
     if (!handle) return false;
     do {
+        if (StopRequested()) break;
         if (counting) CountEntry();
         visit(entry);
     } while (FsFindNext(handle, &entry));

@@ -1,0 +1,54 @@
+// The console program: the engine's argument vector straight from the command line.
+#include <string>
+#include <vector>
+
+#include "engine/run_state.h"
+#include "engine/system.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+namespace {
+// Ctrl+C, Ctrl+Break and closing the console stop the run cleanly instead of killing it mid-copy.
+BOOL WINAPI StopOnConsoleEvent(DWORD) {
+    RequestStop();
+    return TRUE;
+}
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    SetConsoleCtrlHandler(StopOnConsoleEvent, TRUE);
+    return RunSyncOnLargeStack(argc, argv);
+}
+
+#else
+#include <csignal>
+#include <cstring>
+
+#include "output/text_encoding.h"
+
+namespace {
+void StopOnSignal(int) { RequestStop(); }
+}  // namespace
+
+int main(int argc, char** argv) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof(action));
+    action.sa_handler = StopOnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    std::vector<std::wstring> arguments;
+    for (int i = 0; i < argc; ++i) {
+        size_t length = std::strlen(argv[i]);
+        std::wstring wide(length + 1, L'\0');
+        Utf8ToWide(argv[i], length, wide.data(), wide.size());
+        wide.resize(std::wcslen(wide.c_str()));
+        arguments.push_back(wide);
+    }
+    std::vector<const wchar_t*> pointers;
+    for (const std::wstring& argument : arguments) pointers.push_back(argument.c_str());
+    return RunSyncOnLargeStack(argc, pointers.data());
+}
+#endif

@@ -1,0 +1,124 @@
+#include "engine/copy_move_pass.h"
+
+#include "engine/date_filter.h"
+#include "engine/destination_index.h"
+#include "engine/move_aside.h"
+#include "engine/paths.h"
+#include "engine/run_state.h"
+#include "engine/walk.h"
+#include "output/message.h"
+#include "output/progress.h"
+
+namespace {
+
+constexpr int64_t kTwoSeconds = 20000000;
+
+// The progress line, and the point where a requested stop abandons the copy under way.
+uint32_t CopyProgressOrStop(int64_t totalSize, int64_t transferred) {
+    if (StopRequested()) return kCopyCancel;
+    return CopyProgressRoutine(totalSize, transferred);
+}
+
+bool SkippedByDate(const FindEntry& entry) {
+    if (!DateFilter.enabled) return false;
+    return CompareFileTimes(entry.creationTime, DateFilter.threshold) < 0 &&
+           CompareFileTimes(entry.lastWriteTime, DateFilter.threshold) < 0;
+}
+
+void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, const wchar_t* name,
+                    const wchar_t* destinationFile) {
+    PathBuffer sourceFile;
+    if (!ComposePath(sourceFile, sourceRoot, relativeFolder, name)) {
+        ReportPathTooLong(sourceRoot, relativeFolder, name);
+        return;
+    }
+    WriteMessage(L"copy file %s\n", sourceFile.text);
+    uint32_t error = FsCopyFile(sourceFile.text, destinationFile, CopyProgressOrStop);
+    // A copy abandoned for a stop is not a failure of the file: the stop line says why.
+    if (error != 0 && !(error == kErrorCancelled && StopRequested())) {
+        WriteFailure(L"copy %s failed: %u\n", sourceFile.text, error);
+    }
+}
+
+// The destination lacks the file: move its twin from the folder it was moved away from, or copy.
+void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
+                      const FindEntry& entry, const wchar_t* destinationFile) {
+    const IndexEntry* twin = FindMovedCounterpart(entry, sourceRoot);
+    PathBuffer destinationFolder;
+    FolderPath(destinationFolder, destinationRoot, relativeFolder);  // fits: destinationFile does
+    CreateDirectoryChain(destinationFolder.text);
+    if (twin) {
+        const wchar_t* twinFolder = twin->relativeFolder.empty() ? nullptr : twin->relativeFolder.c_str();
+        PathBuffer oldPlace;
+        if (!ComposePath(oldPlace, destinationRoot, twinFolder, entry.name)) {
+            ReportPathTooLong(destinationRoot, twinFolder, entry.name);
+        } else {
+            WriteMessage(L"move file %s\n", oldPlace.text);
+            uint32_t error = FsMoveFile(oldPlace.text, destinationFile);
+            if (error == 0) return;
+            WriteFailure(L"move %s failed: %u\n", oldPlace.text, error);
+            // The twin may already have been taken by an earlier source file of the same name;
+            // copying keeps the destination complete.
+        }
+    }
+    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile);
+}
+
+void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
+                      const FindEntry& entry, bool differentFileSystems) {
+    if (SkippedByDate(entry)) return;
+    PathBuffer destinationFile;
+    if (!ComposePath(destinationFile, destinationRoot, relativeFolder, entry.name)) {
+        ReportPathTooLong(destinationRoot, relativeFolder, entry.name);
+        return;
+    }
+    FileInfo present;
+    if (!FsGetAttributesEx(destinationFile.text, &present) || (present.attributes & kFileAttributeDirectory)) {
+        BringMissingFile(sourceRoot, destinationRoot, relativeFolder, entry, destinationFile.text);
+        return;
+    }
+    if (FilesAreEqual(entry.sizeHigh, entry.sizeLow, entry.lastWriteTime, present.sizeHigh, present.sizeLow,
+                      present.lastWriteTime, differentFileSystems)) {
+        return;
+    }
+    WriteMessage(L"backup file %s\n", destinationFile.text);
+    PathBuffer backupFolder;
+    if (!FolderPath(backupFolder, destinationRoot, L"Backup") ||
+        (relativeFolder && !AppendPathPart(backupFolder, relativeFolder))) {
+        ReportPathTooLong(destinationRoot, L"Backup", relativeFolder);
+        return;
+    }
+    // The copy goes over the destination file only once that file is safe in Backup.
+    if (!MoveAside(destinationFile.text, backupFolder.text, entry.name)) return;
+    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile.text);
+}
+
+}  // namespace
+
+bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,
+                   uint32_t sizeHigh2, uint32_t sizeLow2, FileTime time2, bool differentFileSystems) {
+    if (sizeLow1 != sizeLow2 || sizeHigh1 != sizeHigh2) return false;
+    if (!differentFileSystems) return CompareFileTimes(time1, time2) == 0;
+    int64_t a = FileTimeToInt64(time1);
+    int64_t b = FileTimeToInt64(time2);
+    // Compare without overflow: the difference of two arbitrary 64-bit counts may not fit.
+    return a >= b ? static_cast<uint64_t>(a) - static_cast<uint64_t>(b) <= static_cast<uint64_t>(kTwoSeconds)
+                  : static_cast<uint64_t>(b) - static_cast<uint64_t>(a) <= static_cast<uint64_t>(kTwoSeconds);
+}
+
+void CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
+                     bool differentFileSystems) {
+    ForEachEntry(sourceRoot, relativeFolder, true, [&](const FindEntry& entry) {
+        if (!IsFolder(entry)) {
+            HandleSourceFile(sourceRoot, destinationRoot, relativeFolder, entry, differentFileSystems);
+            return;
+        }
+        if (IsAlwaysSkippedFolder(entry.name)) return;
+        PathBuffer child;
+        if (!ChildRelativeFolder(child, relativeFolder, entry.name)) {
+            ReportPathTooLong(sourceRoot, relativeFolder, entry.name);
+            return;
+        }
+        CopyAndMovePass(sourceRoot, destinationRoot, child.text, differentFileSystems);
+    });
+}

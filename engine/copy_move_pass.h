@@ -1,0 +1,15 @@
+// The copy-and-move pass: walks the source and brings each file's place in the destination up to
+// date by moving a moved twin, backing up a changed file, or copying.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/file_system.h"
+
+// Walks source\relativeFolder and below (a counting walk).
+void CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
+                     const wchar_t* relativeFolder, bool differentFileSystems);
+
+// Size and last-write time agree; with differentFileSystems the times may differ by up to 2 s.
+bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,
+                   uint32_t sizeHigh2, uint32_t sizeLow2, FileTime time2, bool differentFileSystems);

@@ -1,0 +1,31 @@
+#include "engine/empty_folders.h"
+
+#include "engine/paths.h"
+#include "engine/run_state.h"
+#include "engine/walk.h"
+
+int RemoveEmptyFolders(const wchar_t* root, const wchar_t* relativeFolder) {
+    int empty = 1;
+    bool listed = ForEachEntry(root, relativeFolder, false, [&](const FindEntry& entry) {
+        if (!IsFolder(entry)) {
+            empty = 0;
+            return;
+        }
+        if (IsAlwaysSkippedFolder(entry.name)) return;
+        PathBuffer child;
+        if (!ChildRelativeFolder(child, relativeFolder, entry.name)) {
+            ReportPathTooLong(root, relativeFolder, entry.name);
+            empty = 0;  // what cannot be named is not known to be empty
+            return;
+        }
+        empty &= RemoveEmptyFolders(root, child.text);
+    });
+    if (!listed || !empty) return listed ? 0 : 1;
+    // The destination root is the user's folder: emptying it never removes it.
+    if (!relativeFolder) return 1;
+    PathBuffer folder;
+    FolderPath(folder, root, relativeFolder);  // fits: its listing pattern did
+    uint32_t error = FsRemoveDirectory(folder.text);
+    if (error != 0) WriteFailure(L"delete empty folder %s failed: %u\n", folder.text, error);
+    return 1;
+}

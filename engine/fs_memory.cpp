@@ -1,0 +1,460 @@
+#include "engine/fs_memory.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <cwctype>
+#include <map>
+#include <memory>
+#include <random>
+
+#include "engine/paths.h"
+
+namespace {
+
+struct Node {
+    std::wstring name;
+    bool folder = false;
+    std::string content;
+    int64_t lastWriteTime = 0;
+    int64_t creationTime = 0;
+    uint32_t attributes = 0;
+    std::vector<std::wstring> order;  // child keys in the order they were added
+    std::map<std::wstring, std::unique_ptr<Node>> children;
+};
+
+struct FailRule {
+    MemOp op;
+    std::wstring key;
+    uint32_t error;
+    int remaining;  // 0: every time
+};
+
+struct Listing {
+    std::vector<FindEntry> entries;
+    size_t next = 0;
+};
+
+struct State {
+    std::unique_ptr<Node> root = std::make_unique<Node>();
+    bool caseInsensitive = false;
+    ListingOrder order = ListingOrder::Insertion;
+    std::mt19937_64 orderRandom;
+    std::map<std::wstring, std::vector<std::wstring>> folderOrders;
+    std::vector<FailRule> failRules;
+    double failureRate = 0;
+    std::mt19937_64 failureRandom;
+    std::wstring fileSystemName = L"MEMFS";
+    std::vector<std::wstring> calls;
+    bool logCalls = true;
+    int64_t clock = 0;  // creation times of copies
+};
+
+State& S() {
+    static State state;
+    return state;
+}
+
+const wchar_t* kOpNames[] = {L"FindFirst", L"FindNext", L"GetAttributes", L"GetAttributesEx",
+                             L"CreateDirectory", L"RemoveDirectory", L"MoveFile", L"CopyFile",
+                             L"GetFileSystemName", L"GetComparablePath"};
+
+std::wstring Fold(const std::wstring& name) {
+    if (!S().caseInsensitive) return name;
+    std::wstring key = name;
+    for (wchar_t& c : key) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    return key;
+}
+
+// The path's names, without a drive prefix and without empty parts.
+std::vector<std::wstring> Split(const std::wstring& path) {
+    size_t start = path.size() >= 2 && path[1] == L':' ? 2 : 0;
+    std::vector<std::wstring> parts;
+    std::wstring part;
+    for (size_t i = start; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == kPathSeparator) {
+            if (!part.empty()) parts.push_back(part);
+            part.clear();
+        } else {
+            part += path[i];
+        }
+    }
+    return parts;
+}
+
+std::wstring KeyOf(const std::wstring& path) {
+    std::wstring key;
+    for (const std::wstring& part : Split(path)) key += kPathSeparator + Fold(part);
+    return key.empty() ? std::wstring(1, kPathSeparator) : key;
+}
+
+Node* Find(const std::vector<std::wstring>& parts, size_t count) {
+    Node* node = S().root.get();
+    for (size_t i = 0; i < count; ++i) {
+        if (!node->folder && node != S().root.get()) return nullptr;
+        auto it = node->children.find(Fold(parts[i]));
+        if (it == node->children.end()) return nullptr;
+        node = it->second.get();
+    }
+    return node;
+}
+
+Node* Find(const std::wstring& path) {
+    auto parts = Split(path);
+    return Find(parts, parts.size());
+}
+
+bool IsFolderNode(const Node* node) { return node == S().root.get() || node->folder; }
+
+Node* AddChild(Node* parent, const std::wstring& name, bool folder) {
+    auto node = std::make_unique<Node>();
+    node->name = name;
+    node->folder = folder;
+    Node* raw = node.get();
+    std::wstring key = Fold(name);
+    parent->order.push_back(key);
+    parent->children[key] = std::move(node);
+    return raw;
+}
+
+std::unique_ptr<Node> Detach(Node* parent, const std::wstring& key) {
+    auto it = parent->children.find(key);
+    std::unique_ptr<Node> node = std::move(it->second);
+    parent->children.erase(it);
+    parent->order.erase(std::find(parent->order.begin(), parent->order.end(), key));
+    return node;
+}
+
+void Log(MemOp op, const wchar_t* a, const wchar_t* b = nullptr) {
+    if (!S().logCalls) return;
+    std::wstring line = kOpNames[static_cast<int>(op)];
+    line += L' ';
+    line += a;
+    if (b) {
+        line += L' ';
+        line += b;
+    }
+    S().calls.push_back(line);
+}
+
+// An injected failure for op on path, or 0.
+uint32_t InjectedFailure(MemOp op, const wchar_t* path) {
+    State& s = S();
+    std::wstring key = KeyOf(path);
+    for (auto it = s.failRules.begin(); it != s.failRules.end(); ++it) {
+        if (it->op != op || it->key != key) continue;
+        uint32_t error = it->error;
+        if (it->remaining > 0 && --it->remaining == 0) s.failRules.erase(it);
+        return error;
+    }
+    bool randomTarget = op == MemOp::CreateDirectory || op == MemOp::RemoveDirectory || op == MemOp::MoveFile ||
+                        op == MemOp::CopyFile || op == MemOp::FindFirst;
+    if (randomTarget && s.failureRate > 0 &&
+        std::uniform_real_distribution<double>(0, 1)(s.failureRandom) < s.failureRate) {
+        return kErrorAccessDenied;
+    }
+    return 0;
+}
+
+FileInfo InfoOf(const Node* node) {
+    FileInfo info{};
+    if (IsFolderNode(node)) {
+        info.attributes = kFileAttributeDirectory | node->attributes;
+    } else {
+        info.attributes = node->attributes ? node->attributes : kFileAttributeNormal;
+        uint64_t size = node->content.size();
+        info.sizeHigh = static_cast<uint32_t>(size >> 32);
+        info.sizeLow = static_cast<uint32_t>(size);
+    }
+    info.creationTime = FileTimeFromInt64(node->creationTime);
+    info.lastWriteTime = FileTimeFromInt64(node->lastWriteTime);
+    return info;
+}
+
+FindEntry EntryOf(const Node* node, const wchar_t* name) {
+    FileInfo info = InfoOf(node);
+    FindEntry entry{};
+    entry.attributes = info.attributes;
+    entry.creationTime = info.creationTime;
+    entry.lastWriteTime = info.lastWriteTime;
+    entry.sizeHigh = info.sizeHigh;
+    entry.sizeLow = info.sizeLow;
+    wcsncpy(entry.name, name, kMaxEntryName);
+    entry.name[kMaxEntryName] = L'\0';
+    return entry;
+}
+
+// The folder a "folder<sep>*.*" pattern lists.
+std::wstring FolderOfPattern(const wchar_t* pattern) {
+    std::wstring folder = pattern;
+    if (folder.size() >= 3 && folder.compare(folder.size() - 3, 3, L"*.*") == 0) folder.resize(folder.size() - 3);
+    return folder;
+}
+
+std::vector<std::wstring> OrderedKeys(const Node* folder, const std::wstring& folderKey) {
+    State& s = S();
+    std::vector<std::wstring> keys = folder->order;
+    switch (s.order) {
+        case ListingOrder::Insertion: break;
+        case ListingOrder::Sorted: std::sort(keys.begin(), keys.end()); break;
+        case ListingOrder::Reverse: std::reverse(keys.begin(), keys.end()); break;
+        case ListingOrder::Random: std::shuffle(keys.begin(), keys.end(), s.orderRandom); break;
+    }
+    auto explicitOrder = s.folderOrders.find(folderKey);
+    if (explicitOrder != s.folderOrders.end()) {
+        std::vector<std::wstring> first;
+        for (const std::wstring& name : explicitOrder->second) {
+            auto it = std::find(keys.begin(), keys.end(), Fold(name));
+            if (it == keys.end()) continue;
+            first.push_back(*it);
+            keys.erase(it);
+        }
+        keys.insert(keys.begin(), first.begin(), first.end());
+    }
+    return keys;
+}
+
+FindHandle MemFindFirst(const wchar_t* pattern, FindEntry* entry) {
+    Log(MemOp::FindFirst, pattern);
+    std::wstring folderPath = FolderOfPattern(pattern);
+    if (InjectedFailure(MemOp::FindFirst, folderPath.c_str())) return nullptr;
+    Node* folder = Find(folderPath);
+    if (!folder || !IsFolderNode(folder)) return nullptr;
+    auto listing = std::make_unique<Listing>();
+    // Every folder lists "." and ".." first, except the root, as a drive's root does.
+    if (folder != S().root.get()) {
+        listing->entries.push_back(EntryOf(folder, L"."));
+        listing->entries.push_back(EntryOf(folder, L".."));
+    }
+    for (const std::wstring& key : OrderedKeys(folder, KeyOf(folderPath))) {
+        const Node* child = folder->children.at(key).get();
+        listing->entries.push_back(EntryOf(child, child->name.c_str()));
+    }
+    if (listing->entries.empty()) return nullptr;
+    *entry = listing->entries[0];
+    listing->next = 1;
+    return listing.release();
+}
+
+bool MemFindNext(FindHandle handle, FindEntry* entry) {
+    auto* listing = static_cast<Listing*>(handle);
+    if (listing->next >= listing->entries.size()) return false;
+    *entry = listing->entries[listing->next++];
+    return true;
+}
+
+void MemFindClose(FindHandle handle) { delete static_cast<Listing*>(handle); }
+
+uint32_t MemGetAttributes(const wchar_t* path) {
+    Log(MemOp::GetAttributes, path);
+    if (InjectedFailure(MemOp::GetAttributes, path)) return kInvalidFileAttributes;
+    Node* node = Find(path);
+    return node ? InfoOf(node).attributes : kInvalidFileAttributes;
+}
+
+bool MemGetAttributesEx(const wchar_t* path, FileInfo* info) {
+    Log(MemOp::GetAttributesEx, path);
+    if (InjectedFailure(MemOp::GetAttributesEx, path)) return false;
+    Node* node = Find(path);
+    if (!node) return false;
+    *info = InfoOf(node);
+    return true;
+}
+
+// The folder that would hold path, or null (error set) when it does not exist.
+Node* ParentFolder(const std::vector<std::wstring>& parts, uint32_t* error) {
+    if (parts.empty()) {
+        *error = kErrorAccessDenied;
+        return nullptr;
+    }
+    Node* parent = Find(parts, parts.size() - 1);
+    if (!parent || !IsFolderNode(parent)) {
+        *error = kErrorPathNotFound;
+        return nullptr;
+    }
+    return parent;
+}
+
+uint32_t MemCreateDirectory(const wchar_t* path) {
+    Log(MemOp::CreateDirectory, path);
+    if (uint32_t error = InjectedFailure(MemOp::CreateDirectory, path)) return error;
+    auto parts = Split(path);
+    if (parts.empty()) return wcslen(path) == 0 ? kErrorPathNotFound : kErrorAlreadyExists;
+    uint32_t error = 0;
+    Node* parent = ParentFolder(parts, &error);
+    if (!parent) return error;
+    if (parent->children.count(Fold(parts.back()))) return kErrorAlreadyExists;
+    AddChild(parent, parts.back(), true);
+    return 0;
+}
+
+uint32_t MemRemoveDirectory(const wchar_t* path) {
+    Log(MemOp::RemoveDirectory, path);
+    if (uint32_t error = InjectedFailure(MemOp::RemoveDirectory, path)) return error;
+    auto parts = Split(path);
+    uint32_t error = 0;
+    Node* parent = ParentFolder(parts, &error);
+    if (!parent) return error;
+    auto it = parent->children.find(Fold(parts.back()));
+    if (it == parent->children.end()) return kErrorFileNotFound;
+    if (!it->second->folder) return kErrorPathNotFound;
+    if (!it->second->children.empty()) return kErrorDirNotEmpty;
+    Detach(parent, it->first);
+    return 0;
+}
+
+uint32_t MemMoveFile(const wchar_t* from, const wchar_t* to) {
+    Log(MemOp::MoveFile, from, to);
+    if (uint32_t error = InjectedFailure(MemOp::MoveFile, from)) return error;
+    if (uint32_t error = InjectedFailure(MemOp::MoveFile, to)) return error;
+    auto fromParts = Split(from);
+    auto toParts = Split(to);
+    uint32_t error = 0;
+    Node* fromParent = ParentFolder(fromParts, &error);
+    if (!fromParent) return error;
+    auto source = fromParent->children.find(Fold(fromParts.back()));
+    if (source == fromParent->children.end()) return kErrorFileNotFound;
+    Node* toParent = ParentFolder(toParts, &error);
+    if (!toParent) return error;
+    std::wstring toKey = Fold(toParts.back());
+    bool sameNode = toParent == fromParent && toKey == source->first;
+    if (!sameNode && toParent->children.count(toKey)) return kErrorAlreadyExists;
+    std::unique_ptr<Node> node = Detach(fromParent, source->first);
+    node->name = toParts.back();
+    toParent->order.push_back(toKey);
+    toParent->children[toKey] = std::move(node);
+    return 0;
+}
+
+uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress) {
+    Log(MemOp::CopyFile, from, to);
+    if (uint32_t error = InjectedFailure(MemOp::CopyFile, from)) return error;
+    if (uint32_t error = InjectedFailure(MemOp::CopyFile, to)) return error;
+    Node* source = Find(from);
+    if (!source || IsFolderNode(source)) return kErrorFileNotFound;
+    auto toParts = Split(to);
+    uint32_t error = 0;
+    Node* toParent = ParentFolder(toParts, &error);
+    if (!toParent) return error;
+    auto existing = toParent->children.find(Fold(toParts.back()));
+    if (existing != toParent->children.end() && existing->second->folder) return kErrorAccessDenied;
+    int64_t total = static_cast<int64_t>(source->content.size());
+    constexpr int64_t kChunk = 65536;
+    if (progress) {
+        for (int64_t done = 0;;) {
+            if (progress(total, done) == kCopyCancel) return kErrorCancelled;
+            if (done == total) break;
+            done = std::min(total, done + kChunk);
+        }
+    }
+    Node* target = existing != toParent->children.end() ? existing->second.get()
+                                                          : AddChild(toParent, toParts.back(), false);
+    target->content = source->content;
+    target->lastWriteTime = source->lastWriteTime;
+    target->creationTime = ++S().clock;
+    target->attributes = source->attributes;
+    return 0;
+}
+
+bool MemGetFileSystemName(const wchar_t* folder, wchar_t* name, size_t capacity) {
+    Log(MemOp::GetFileSystemName, folder);
+    if (InjectedFailure(MemOp::GetFileSystemName, folder)) return false;
+    if (!Find(folder) || S().fileSystemName.size() >= capacity) return false;
+    wcscpy(name, S().fileSystemName.c_str());
+    return true;
+}
+
+bool MemGetComparablePath(const wchar_t* path, wchar_t* out, size_t capacity) {
+    Log(MemOp::GetComparablePath, path);
+    if (InjectedFailure(MemOp::GetComparablePath, path) || !Find(path)) return false;
+    std::wstring key = KeyOf(path);
+    if (key.size() >= capacity) return false;
+    wcscpy(out, key.c_str());
+    return true;
+}
+
+const FileSystem kMemoryFileSystem = {
+    MemFindFirst, MemFindNext, MemFindClose, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
+    MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetComparablePath,
+};
+
+void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsNode>& out) {
+    for (const std::wstring& key : node->order) {
+        const Node* child = node->children.at(key).get();
+        std::wstring childPath = path + kPathSeparator + child->name;
+        out.push_back(MemFsNode{childPath, child->folder, child->content, child->lastWriteTime, child->creationTime});
+        if (child->folder) SnapshotInto(child, childPath, out);
+    }
+}
+
+}  // namespace
+
+const FileSystem& MemoryFileSystem() { return kMemoryFileSystem; }
+
+void MemFsReset(bool caseInsensitive) {
+    S() = State();
+    S().root->folder = true;
+    S().caseInsensitive = caseInsensitive;
+}
+
+void MemFsAddFolder(const std::wstring& path) {
+    Node* node = S().root.get();
+    for (const std::wstring& part : Split(path)) {
+        auto it = node->children.find(Fold(part));
+        node = it != node->children.end() ? it->second.get() : AddChild(node, part, true);
+    }
+}
+
+void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t lastWriteTime,
+                  int64_t creationTime, uint32_t attributes) {
+    auto parts = Split(path);
+    std::wstring folder;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) folder += kPathSeparator + parts[i];
+    MemFsAddFolder(folder);
+    Node* parent = Find(parts, parts.size() - 1);
+    auto it = parent->children.find(Fold(parts.back()));
+    Node* node = it != parent->children.end() ? it->second.get() : AddChild(parent, parts.back(), false);
+    node->folder = false;
+    node->content = content;
+    node->lastWriteTime = lastWriteTime;
+    node->creationTime = creationTime;
+    node->attributes = attributes;
+}
+
+std::vector<MemFsNode> MemFsSnapshot() {
+    std::vector<MemFsNode> nodes;
+    SnapshotInto(S().root.get(), L"", nodes);
+    return nodes;
+}
+
+bool MemFsLookup(const std::wstring& path, MemFsNode* node) {
+    Node* found = Find(path);
+    if (!found || found == S().root.get()) return false;
+    *node = MemFsNode{path, found->folder, found->content, found->lastWriteTime, found->creationTime};
+    return true;
+}
+
+void MemFsSetListingOrder(ListingOrder order, uint64_t seed) {
+    S().order = order;
+    S().orderRandom.seed(seed);
+}
+
+void MemFsSetFolderOrder(const std::wstring& folder, const std::vector<std::wstring>& names) {
+    S().folderOrders[KeyOf(folder)] = names;
+}
+
+void MemFsFailOn(MemOp op, const std::wstring& path, uint32_t error, int times) {
+    S().failRules.push_back(FailRule{op, KeyOf(path), error, times});
+}
+
+void MemFsSetRandomFailures(double rate, uint64_t seed) {
+    S().failureRate = rate;
+    S().failureRandom.seed(seed);
+}
+
+void MemFsSetFileSystemName(const std::wstring& name) { S().fileSystemName = name; }
+
+const std::vector<std::wstring>& MemFsCalls() { return S().calls; }
+
+void MemFsClearCalls() { S().calls.clear(); }
+
+void MemFsLogCalls(bool on) { S().logCalls = on; }

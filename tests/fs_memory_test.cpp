@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/fs_memory.h"
+#include "tests/test_support.h"
+
+namespace {
+
+class MemoryFileSystemTest : public MemFsTest {};
+
+std::vector<std::wstring> List(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    FindEntry entry;
+    FindHandle h = FsFindFirst((folder + P(L"/*.*")).c_str(), &entry);
+    if (!h) return names;
+    do names.push_back(entry.name);
+    while (FsFindNext(h, &entry));
+    FsFindClose(h);
+    return names;
+}
+
+TEST_F(MemoryFileSystemTest, ListingOrdersAreTheTestsChoice) {
+    MemFsAddFile(P(L"/d/b"), "", 1);
+    MemFsAddFile(P(L"/d/c"), "", 1);
+    MemFsAddFile(P(L"/d/a"), "", 1);
+    EXPECT_EQ(List(P(L"/d")), (std::vector<std::wstring>{L".", L"..", L"b", L"c", L"a"}));
+    MemFsSetListingOrder(ListingOrder::Sorted);
+    EXPECT_EQ(List(P(L"/d")), (std::vector<std::wstring>{L".", L"..", L"a", L"b", L"c"}));
+    MemFsSetListingOrder(ListingOrder::Reverse);
+    EXPECT_EQ(List(P(L"/d")), (std::vector<std::wstring>{L".", L"..", L"a", L"c", L"b"}));
+    MemFsSetFolderOrder(P(L"/d"), {L"c"});
+    EXPECT_EQ(List(P(L"/d")), (std::vector<std::wstring>{L".", L"..", L"c", L"a", L"b"}));
+    MemFsSetListingOrder(ListingOrder::Random, 7);
+    auto shuffled = List(P(L"/d"));
+    EXPECT_EQ(shuffled.size(), 5u);
+    EXPECT_EQ(shuffled[2], L"c");
+    // The root lists no "." and "..", like a drive's root.
+    EXPECT_EQ(List(L""), (std::vector<std::wstring>{L"d"}));
+}
+
+TEST_F(MemoryFileSystemTest, MoveNeverReplacesAndCopyReplacesKeepingTheTime) {
+    MemFsAddFile(P(L"/d/a"), "aaa", 10);
+    MemFsAddFile(P(L"/d/b"), "b", 20);
+    EXPECT_EQ(FsMoveFile(P(L"/d/a").c_str(), P(L"/d/b").c_str()), kErrorAlreadyExists);
+    EXPECT_EQ(FsMoveFile(P(L"/d/a").c_str(), P(L"/none/a").c_str()), kErrorPathNotFound);
+    EXPECT_EQ(FsMoveFile(P(L"/d/zz").c_str(), P(L"/d/c").c_str()), kErrorFileNotFound);
+    MemFsNode node;
+    ASSERT_TRUE(MemFsLookup(P(L"/d/b"), &node));
+    EXPECT_EQ(node.content, "b");
+    EXPECT_EQ(FsCopyFile(P(L"/d/a").c_str(), P(L"/d/b").c_str(), nullptr), 0u);
+    ASSERT_TRUE(MemFsLookup(P(L"/d/b"), &node));
+    EXPECT_EQ(node.content, "aaa");
+    EXPECT_EQ(node.lastWriteTime, 10);
+    MemFsAddFolder(P(L"/d/folder"));
+    EXPECT_NE(FsCopyFile(P(L"/d/a").c_str(), P(L"/d/folder").c_str(), nullptr), 0u);
+    EXPECT_EQ(FsRemoveDirectory(P(L"/d").c_str()), kErrorDirNotEmpty);
+    EXPECT_EQ(FsCreateDirectory(P(L"/d/a").c_str()), kErrorAlreadyExists);
+}
+
+TEST_F(MemoryFileSystemTest, CopyProgressAndCancelLeaveNoFile) {
+    MemFsAddFile(P(L"/d/big"), std::string(200000, 'x'), 1);
+    static std::vector<int64_t> seen;
+    seen.clear();
+    EXPECT_EQ(FsCopyFile(P(L"/d/big").c_str(), P(L"/d/copy").c_str(), [](int64_t total, int64_t done) {
+        seen.push_back(done);
+        return total == 200000 ? kCopyContinue : kCopyCancel;
+    }), 0u);
+    EXPECT_EQ(seen.front(), 0);
+    EXPECT_EQ(seen.back(), 200000);
+    EXPECT_EQ(FsCopyFile(P(L"/d/big").c_str(), P(L"/d/cancelled").c_str(),
+                         [](int64_t, int64_t done) { return done > 0 ? kCopyCancel : kCopyContinue; }),
+              kErrorCancelled);
+    MemFsNode node;
+    EXPECT_FALSE(MemFsLookup(P(L"/d/cancelled"), &node));
+}
+
+TEST_F(MemoryFileSystemTest, InjectedFailuresHitTheChosenOperationAndPath) {
+    MemFsAddFile(P(L"/d/a"), "a", 1);
+    MemFsFailOn(MemOp::MoveFile, P(L"/d/a"), 1234, 1);
+    EXPECT_EQ(FsMoveFile(P(L"/d/a").c_str(), P(L"/d/b").c_str()), 1234u);
+    EXPECT_EQ(FsMoveFile(P(L"/d/a").c_str(), P(L"/d/b").c_str()), 0u);  // only once
+    MemFsFailOn(MemOp::GetAttributesEx, P(L"/d/b"), 5);
+    FileInfo info;
+    EXPECT_FALSE(FsGetAttributesEx(P(L"/d/b").c_str(), &info));
+    EXPECT_NE(FsGetAttributes(P(L"/d/b").c_str()), kInvalidFileAttributes);
+    ASSERT_FALSE(MemFsCalls().empty());
+    EXPECT_EQ(MemFsCalls().front(), L"MoveFile " + P(L"/d/a") + L" " + P(L"/d/b"));
+}
+
+TEST_F(MemoryFileSystemTest, CaseInsensitiveNamesKeepTheirOwnCase) {
+    MemFsReset(true);
+    MemFsAddFile(P(L"/D/Photo.JPG"), "p", 1);
+    FileInfo info;
+    EXPECT_TRUE(FsGetAttributesEx(P(L"/d/photo.jpg").c_str(), &info));
+    EXPECT_EQ(FsMoveFile(P(L"/d/photo.jpg").c_str(), P(L"/D/PHOTO.jpg").c_str()), 0u);
+    EXPECT_EQ(List(P(L"/d")), (std::vector<std::wstring>{L".", L"..", L"PHOTO.jpg"}));
+    EXPECT_EQ(FsCreateDirectory(P(L"/d/photo.JPG").c_str()), kErrorAlreadyExists);
+    wchar_t a[64], b[64];
+    ASSERT_TRUE(FsGetComparablePath(P(L"/D").c_str(), a, 64));
+    ASSERT_TRUE(FsGetComparablePath(P(L"/d/").c_str(), b, 64));
+    EXPECT_EQ(std::wstring(a), std::wstring(b));
+}
+
+}  // namespace

@@ -1,0 +1,53 @@
+// Shared helpers of the tests: captured messages, the in-memory file system, paths and time zones.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/file_system.h"
+#include "engine/fs_memory.h"
+
+// Every message written while a capture is installed, one element per WriteMessage call.
+std::vector<std::wstring>& CapturedMessages();
+void StartCapture();
+// All captured messages joined into one text.
+std::wstring CapturedText();
+
+// A path with '/' turned into the platform's separator.
+std::wstring P(const std::wstring& path);
+
+// Runs RunSync with the given arguments (program name first).
+int RunWith(const std::vector<std::wstring>& arguments);
+
+// Sets the process's local time zone (a POSIX TZ text such as "UTC0" or "CET-1CEST,M3.5.0,M10.5.0/3").
+void SetTimeZone(const char* tz);
+
+// UTF-8 form of a wide text, for readable failure output.
+std::string Narrow(const std::wstring& text);
+
+// 100-ns units since 1601 of a UTC calendar time.
+int64_t UtcFileTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
+
+// Installs the in-memory file system (empty) and captures messages; restores both afterwards.
+class MemFsTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// A fresh real folder for the test, removed afterwards, and the platform's provider.
+class RealFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::wstring root;  // without trailing separator
+};
+
+// Creates a file with the given bytes and last-write time (100-ns units since 1601) on the real
+// file system; creates missing folders.
+void WriteRealFile(const std::wstring& path, const std::string& content, int64_t lastWriteTime);
+// The bytes of a real file; false when it cannot be read.
+bool ReadRealFile(const std::wstring& path, std::string* content);
+void MakeRealFolder(const std::wstring& path);

@@ -19,7 +19,7 @@ protected:
 };
 
 TEST_F(MessageTest, SinkReceivesEachMessageWholeAndOnce) {
-    EXPECT_EQ(WriteMessage(L"copy file %s\n", L"a.txt"), 14);
+    EXPECT_EQ(WriteMessage(L"copy file %s\n", L"a.txt"), 16);
     EXPECT_EQ(WriteMessage(L"\r"), 1);
     EXPECT_EQ(WriteMessage(L"no line end"), 11);
     ASSERT_EQ(CapturedMessages().size(), 3u);

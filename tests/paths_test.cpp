@@ -47,7 +47,7 @@ TEST(Paths, NothingIsWrittenBeyondTheBuffer) {
     EXPECT_EQ(wcslen(buffer.text), kMaxPath);
     EXPECT_FALSE(ComposePath(buffer, root.c_str(), nullptr, L"abcd"));
     EXPECT_LE(wcslen(buffer.text), kMaxPath);
-    EXPECT_FALSE(ComposePath(buffer, root.c_str(), L"x", L"a"));
+    EXPECT_FALSE(ComposePath(buffer, root.c_str(), L"xy", L"a"));
     std::wstring full(kMaxPath, L'f');
     EXPECT_TRUE(CopyPath(buffer, full.c_str()));
     EXPECT_FALSE(AppendPathPart(buffer, L"x"));

@@ -155,7 +155,7 @@ TEST_F(RunSyncTest, OverlappingFoldersAreRefusedBeforeAnythingIsTouched) {
 TEST_F(RunSyncTest, FailuresAreCountedIntoTheClosingLineAndExitCode) {
     MemFsAddFile(P(L"/src/a.txt"), "a", 5);
     MemFsAddFile(P(L"/src/b.txt"), "b", 5);
-    MemFsFailOn(MemOp::CopyFile, P(L"/src/a.txt"), kErrorAccessDenied);
+    MemFsFailOn(MemOp::CopyFile, P(L"/src/a.txt"), kErrorAccessDenied, 1);
     EXPECT_EQ(RunWith({L"k", P(L"/src"), P(L"/dst")}), 2);
     std::wstring text = CapturedText();
     EXPECT_NE(text.find(L"copy " + P(L"/src/a.txt") + L" failed: " + std::to_wstring(kErrorAccessDenied) + L"\n"),

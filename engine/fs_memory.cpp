@@ -116,7 +116,7 @@ Node* AddChild(Node* parent, const std::wstring& name, bool folder) {
     return raw;
 }
 
-std::unique_ptr<Node> Detach(Node* parent, const std::wstring& key) {
+std::unique_ptr<Node> Detach(Node* parent, std::wstring key) {  // a copy: the map entry holding key goes
     auto it = parent->children.find(key);
     std::unique_ptr<Node> node = std::move(it->second);
     parent->children.erase(it);

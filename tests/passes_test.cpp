@@ -1,0 +1,340 @@
+// Whole runs on the in-memory file system: what each pass does with the cases that could break.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "engine/destination_index.h"
+#include "engine/run_state.h"
+#include "tests/test_support.h"
+
+namespace {
+
+constexpr int64_t T0 = 133000000000000000LL;  // some time in 2022
+constexpr int64_t kSecond = 10000000;
+
+class PassesTest : public MemFsTest {
+protected:
+    void SetUp() override {
+        MemFsTest::SetUp();
+        MemFsAddFolder(P(L"/src"));
+        MemFsAddFolder(P(L"/dst"));
+    }
+    static void File(const std::wstring& path, const std::string& content, int64_t time = T0) {
+        MemFsAddFile(P(path), content, time, time);
+    }
+    int Run(const wchar_t* extra = nullptr) {
+        StartCapture();
+        if (extra) return RunWith({L"k", P(L"/src"), P(L"/dst"), extra});
+        return RunWith({L"k", P(L"/src"), P(L"/dst")});
+    }
+    // The content at path, or "<none>" / "<folder>".
+    static std::string At(const std::wstring& path) {
+        MemFsNode node;
+        if (!MemFsLookup(P(path), &node)) return "<none>";
+        return node.folder ? "<folder>" : node.content;
+    }
+    static bool Said(const std::wstring& line) { return CapturedText().find(P(line)) != std::wstring::npos; }
+    static size_t Count(const std::wstring& prefix) {
+        size_t n = 0;
+        for (const std::wstring& m : CapturedMessages()) n += m.rfind(prefix, 0) == 0;
+        return n;
+    }
+};
+
+TEST_F(PassesTest, MissingFilesAreCopiedAndEqualFilesLeftAloneWithoutAWord) {
+    File(L"/src/a.txt", "a");
+    File(L"/src/x/y/b.txt", "b");
+    MemFsAddFolder(P(L"/src/empty/inner"));
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(At(L"/dst/a.txt"), "a");
+    EXPECT_EQ(At(L"/dst/x/y/b.txt"), "b");
+    EXPECT_EQ(At(L"/dst/empty"), "<none>");  // a folder is created only to receive a file
+    EXPECT_TRUE(Said(L"copy file /src/x/y/b.txt\n"));
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Count(L"copy"), 0u);
+    EXPECT_EQ(Count(L"move"), 0u);
+    EXPECT_EQ(Count(L"backup"), 0u);
+}
+
+TEST_F(PassesTest, MovedTwinsAreTakenInScanOrderAndOnlyWhereTheSourceLacksThem) {
+    File(L"/dst/A/x.txt", "same");
+    File(L"/dst/B/x.txt", "same");
+    File(L"/src/C/x.txt", "same");
+    MemFsSetFolderOrder(P(L"/dst"), {L"B", L"A"});
+    EXPECT_EQ(Run(), 0);
+    EXPECT_TRUE(Said(L"move file /dst/B/x.txt\n"));
+    EXPECT_EQ(At(L"/dst/C/x.txt"), "same");
+    EXPECT_EQ(At(L"/dst/B"), "<none>");  // emptied, then removed
+    EXPECT_EQ(At(L"/dst/A/x.txt"), "same");
+    EXPECT_EQ(Count(L"copy file"), 0u);
+
+    // The twin whose source place still holds the file is that file's own, not a moved one.
+    MemFsReset();
+    SetUp();
+    File(L"/dst/A/x.txt", "same");
+    File(L"/dst/B/x.txt", "same");
+    File(L"/src/A/x.txt", "same");
+    File(L"/src/C/x.txt", "same");
+    MemFsSetFolderOrder(P(L"/src"), {L"C", L"A"});
+    EXPECT_EQ(Run(), 0);
+    EXPECT_TRUE(Said(L"move file /dst/B/x.txt\n"));
+    EXPECT_EQ(At(L"/dst/A/x.txt"), "same");
+
+    // Both source places hold files: no twin, a copy.
+    MemFsReset();
+    SetUp();
+    File(L"/dst/A/x.txt", "same");
+    File(L"/src/A/x.txt", "same");
+    File(L"/src/C/x.txt", "same");
+    EXPECT_EQ(Run(), 0);
+    EXPECT_TRUE(Said(L"copy file /src/C/x.txt\n"));
+    EXPECT_EQ(Count(L"move file"), 0u);
+}
+
+TEST_F(PassesTest, TwinsNeedTheExactNameSizeAndTime) {
+    File(L"/dst/old/photo.jpg", "12345", T0);
+    File(L"/dst/old/Photo.JPG", "12345", T0);
+    File(L"/dst/old/late.jpg", "12345", T0 + 1);
+    File(L"/dst/old/size.jpg", "1234", T0);
+    File(L"/src/new/photo.JPG", "12345", T0);
+    File(L"/src/new/late.jpg", "12345", T0);
+    File(L"/src/new/size.jpg", "12345", T0);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Count(L"move file"), 0u);
+    EXPECT_EQ(Count(L"copy file"), 3u);
+}
+
+TEST_F(PassesTest, ATwinKeptInDeletedOrBackupIsMovedBackOut) {
+    File(L"/dst/Deleted/docs/cv.pdf", "cv");
+    File(L"/src/docs/cv.pdf", "cv");
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_TRUE(Said(L"move file /dst/Deleted/docs/cv.pdf\n"));
+    EXPECT_EQ(At(L"/dst/docs/cv.pdf"), "cv");
+    EXPECT_EQ(At(L"/dst/Deleted"), "<none>");
+}
+
+// Two new source files with one name, size and time, and one destination twin: the first takes
+// the twin, the second's move fails and it is copied, so the run leaves nothing missing.
+TEST_F(PassesTest, ASecondClaimOnOneTwinFallsBackToACopy) {
+    File(L"/dst/gone/x.bin", "xx");
+    File(L"/src/one/x.bin", "xx");
+    File(L"/src/two/x.bin", "xx");
+    EXPECT_EQ(Run(), 2);
+    EXPECT_EQ(Count(L"move file " + P(L"/dst/gone/x.bin")), 2u);
+    EXPECT_EQ(Count(L"move " + P(L"/dst/gone/x.bin") + L" failed: "), 1u);
+    EXPECT_EQ(At(L"/dst/one/x.bin"), "xx");
+    EXPECT_EQ(At(L"/dst/two/x.bin"), "xx");
+    EXPECT_EQ(RunFailureCount(), 1u);
+}
+
+TEST_F(PassesTest, AFolderWhereTheSourceHasAFileIsLeftAloneAndTheCopyFails) {
+    File(L"/src/report", "text");
+    File(L"/dst/report/inner.txt", "kept");
+    EXPECT_EQ(Run(), 2);
+    EXPECT_EQ(Count(L"copy " + P(L"/src/report") + L" failed: "), 1u);
+    EXPECT_EQ(At(L"/dst/report/inner.txt"), "kept");
+    // With "d", the file inside that folder has no source and goes to Deleted, the emptied folder
+    // goes, and the run after that can copy the file.
+    EXPECT_EQ(Run(L"d"), 2);
+    EXPECT_EQ(At(L"/dst/Deleted/report/inner.txt"), "kept");
+    EXPECT_EQ(At(L"/dst/report"), "<none>");
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(At(L"/dst/report"), "text");
+}
+
+TEST_F(PassesTest, ChangedFilesAreBackedUpBeforeTheCopyAndNeverOverwritten) {
+    File(L"/dst/r/report.txt", "v1", T0);
+    File(L"/src/r/report.txt", "v2", T0 + kSecond);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(At(L"/dst/Backup/r/report.txt"), "v1");
+    EXPECT_EQ(At(L"/dst/r/report.txt"), "v2");
+    size_t backup = CapturedText().find(P(L"backup file /dst/r/report.txt\n"));
+    size_t copy = CapturedText().find(P(L"copy file /src/r/report.txt\n"));
+    EXPECT_LT(backup, copy);
+
+    File(L"/src/r/report.txt", "v3", T0 + 2 * kSecond);
+    EXPECT_EQ(Run(), 0);
+    File(L"/src/r/report.txt", "v4", T0 + 3 * kSecond);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(At(L"/dst/Backup/r/report.txt"), "v1");
+    EXPECT_EQ(At(L"/dst/Backup/r/report (2).txt"), "v2");
+    EXPECT_EQ(At(L"/dst/Backup/r/report (3).txt"), "v3");
+    EXPECT_EQ(At(L"/dst/r/report.txt"), "v4");
+}
+
+TEST_F(PassesTest, AFailedBackupMoveLeavesTheDestinationFileAsItIs) {
+    File(L"/dst/a.txt", "old", T0);
+    File(L"/src/a.txt", "new", T0 + kSecond);
+    MemFsFailOn(MemOp::MoveFile, P(L"/dst/a.txt"), kErrorAccessDenied, 1);
+    EXPECT_EQ(Run(), 2);
+    EXPECT_TRUE(Said(L"backup file /dst/a.txt\n"));
+    EXPECT_EQ(Count(L"move " + P(L"/dst/a.txt") + L" failed: " + std::to_wstring(kErrorAccessDenied) + L"\n"), 1u);
+    EXPECT_EQ(Count(L"copy file"), 0u);
+    EXPECT_EQ(At(L"/dst/a.txt"), "old");
+    EXPECT_EQ(Run(), 0);  // the next run tries again
+    EXPECT_EQ(At(L"/dst/a.txt"), "new");
+    EXPECT_EQ(At(L"/dst/Backup/a.txt"), "old");
+}
+
+TEST_F(PassesTest, SourceFoldersNamedBackupAndDeletedShareTheDestinationsFolders) {
+    File(L"/dst/N", "top v1", T0);
+    File(L"/src/N", "top v2", T0 + kSecond);
+    File(L"/src/Backup/N", "mirrored");
+    MemFsSetFolderOrder(P(L"/src"), {L"N", L"Backup"});
+    EXPECT_EQ(Run(L"d"), 0);
+    // The backup of N came first; the mirrored file then met it as an unequal file and put it aside.
+    EXPECT_EQ(At(L"/dst/Backup/N"), "mirrored");
+    EXPECT_EQ(At(L"/dst/Backup/Backup/N"), "top v1");
+    EXPECT_EQ(At(L"/dst/N"), "top v2");
+}
+
+TEST_F(PassesTest, TheTwoSecondToleranceAppliesOnlyBetweenDifferentFileSystems) {
+    File(L"/src/exact.txt", "e", T0 + 2 * kSecond);
+    File(L"/dst/exact.txt", "e", T0);
+    File(L"/src/over.txt", "o", T0 + 2 * kSecond + 1);
+    File(L"/dst/over.txt", "o", T0);
+    File(L"/src/back.txt", "b", T0);
+    File(L"/dst/back.txt", "b", T0 + 2 * kSecond);
+    MemFsFailOn(MemOp::GetFileSystemName, P(L"/dst"), kErrorAccessDenied);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Count(L"backup file"), 1u);
+    EXPECT_TRUE(Said(L"backup file /dst/over.txt\n"));
+
+    MemFsReset();
+    SetUp();
+    File(L"/src/tick.txt", "t", T0 + 1);
+    File(L"/dst/tick.txt", "t", T0);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_TRUE(Said(L"backup file /dst/tick.txt\n"));
+}
+
+TEST_F(PassesTest, DateFilterTakesFilesCreatedOrWrittenSinceTheDay) {
+    SetTimeZone("UTC0");
+    int64_t before = UtcFileTime(2024, 5, 6, 23, 59, 59);
+    int64_t after = UtcFileTime(2024, 5, 7);
+    MemFsAddFile(P(L"/src/old.txt"), "old", before, before);
+    MemFsAddFile(P(L"/src/copied-recently.txt"), "c", before, after);
+    MemFsAddFile(P(L"/src/written.txt"), "w", after, before);
+    EXPECT_EQ(Run(L"2024.5.7"), 0);
+    EXPECT_EQ(At(L"/dst/old.txt"), "<none>");
+    EXPECT_EQ(At(L"/dst/copied-recently.txt"), "c");
+    EXPECT_EQ(At(L"/dst/written.txt"), "w");
+}
+
+TEST_F(PassesTest, DeletedFilesGoToDeletedAndKeptFoldersAreNeverLookedAt) {
+    File(L"/src/keep.txt", "k");
+    File(L"/dst/keep.txt", "k");
+    File(L"/dst/top.txt", "gone at the top");
+    File(L"/dst/a/b/deep.txt", "gone deep");
+    File(L"/dst/Projects/Deleted/N", "inside a Deleted folder");
+    File(L"/dst/Projects/Backup/N", "inside a Backup folder");
+    File(L"/dst/Backup/old.txt", "an old backup");
+    File(L"/dst/folder-in-source", "a file where the source has a folder");
+    MemFsAddFolder(P(L"/src/folder-in-source"));
+    MemFsAddFolder(P(L"/src/Projects"));
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(At(L"/dst/Deleted/top.txt"), "gone at the top");
+    EXPECT_EQ(At(L"/dst/Deleted/a/b/deep.txt"), "gone deep");
+    EXPECT_EQ(At(L"/dst/Deleted/folder-in-source"), "a file where the source has a folder");
+    EXPECT_EQ(At(L"/dst/Projects/Deleted/N"), "inside a Deleted folder");
+    EXPECT_EQ(At(L"/dst/Projects/Backup/N"), "inside a Backup folder");
+    EXPECT_EQ(At(L"/dst/Backup/old.txt"), "an old backup");
+    EXPECT_EQ(At(L"/dst/keep.txt"), "k");
+    EXPECT_EQ(At(L"/dst/a"), "<none>");
+    EXPECT_EQ(Count(L"move deleted file"), 3u);
+
+    // A second file of the same name vanishes later: it is kept beside the first.
+    File(L"/dst/top.txt", "second of that name");
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(At(L"/dst/Deleted/top.txt"), "gone at the top");
+    EXPECT_EQ(At(L"/dst/Deleted/top (2).txt"), "second of that name");
+}
+
+TEST_F(PassesTest, RecycleBinFoldersAreSkippedOnlyWithTheExactName) {
+    File(L"/src/$RECYCLE.BIN/trash.txt", "t");
+    File(L"/src/$Recycle.Bin/kept.txt", "k");
+    File(L"/dst/$RECYCLE.BIN/own.txt", "o");
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(At(L"/dst/$RECYCLE.BIN/trash.txt"), "<none>");
+    EXPECT_EQ(At(L"/dst/$Recycle.Bin/kept.txt"), "k");
+    EXPECT_EQ(At(L"/dst/$RECYCLE.BIN/own.txt"), "o");
+}
+
+TEST_F(PassesTest, EmptyFoldersGoDeepestFirstButTheDestinationRootStays) {
+    MemFsAddFolder(P(L"/dst/a/b/c"));
+    MemFsAddFolder(P(L"/dst/keep/empty"));
+    File(L"/dst/keep/file.txt", "f");
+    File(L"/src/keep/file.txt", "f");
+    MemFsAddFolder(P(L"/dst/$RECYCLE.BIN"));
+    MemFsAddFolder(P(L"/dst/bin-holder/$RECYCLE.BIN"));
+    MemFsClearCalls();
+    EXPECT_EQ(Run(), 2);
+    EXPECT_EQ(At(L"/dst/a"), "<none>");
+    EXPECT_EQ(At(L"/dst/keep/empty"), "<none>");
+    EXPECT_EQ(At(L"/dst/keep/file.txt"), "f");
+    EXPECT_EQ(At(L"/dst"), "<folder>");
+    // A folder holding only a recycle bin cannot go, and says so.
+    EXPECT_EQ(Count(L"delete empty folder " + P(L"/dst/bin-holder") + L" failed: " +
+                    std::to_wstring(kErrorDirNotEmpty) + L"\n"), 1u);
+    std::vector<std::wstring> removals;
+    for (const std::wstring& call : MemFsCalls()) {
+        if (call.rfind(L"RemoveDirectory ", 0) == 0) removals.push_back(call.substr(16));
+    }
+    auto position = [&](const std::wstring& p) { return std::find(removals.begin(), removals.end(), P(p)) - removals.begin(); };
+    EXPECT_LT(position(L"/dst/a/b/c"), position(L"/dst/a/b"));
+    EXPECT_LT(position(L"/dst/a/b"), position(L"/dst/a"));
+    EXPECT_EQ(std::find(removals.begin(), removals.end(), P(L"/dst")), removals.end());
+
+    // An empty source into an empty destination leaves the destination for the next run.
+    MemFsReset();
+    SetUp();
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Run(), 0);
+}
+
+TEST_F(PassesTest, FoldersThatCannotBeListedArePassedOverSilently) {
+    File(L"/src/locked/a.txt", "a");
+    File(L"/src/open/b.txt", "b");
+    MemFsFailOn(MemOp::FindFirst, P(L"/src/locked"), kErrorAccessDenied);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(At(L"/dst/locked"), "<none>");
+    EXPECT_EQ(At(L"/dst/open/b.txt"), "b");
+
+    // A destination folder that cannot be listed is neither indexed nor removed; its parent,
+    // otherwise empty, fails to go and says so.
+    MemFsAddFolder(P(L"/dst/outer/hidden"));
+    MemFsFailOn(MemOp::FindFirst, P(L"/dst/outer/hidden"), kErrorAccessDenied);
+    EXPECT_EQ(Run(), 2);
+    EXPECT_EQ(At(L"/dst/outer/hidden"), "<folder>");
+    EXPECT_EQ(Count(L"delete empty folder " + P(L"/dst/outer") + L" failed: "), 1u);
+    EXPECT_EQ(Count(L"delete empty folder"), 1u);
+}
+
+TEST_F(PassesTest, ASecondRunInOneProcessSeesOnlyItsOwnIndex) {
+    File(L"/dst/old/x.txt", "x");
+    File(L"/src/new/x.txt", "x");
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Count(L"move file"), 1u);
+    // The index of the first run named /dst/old/x.txt; the second run must not try it again.
+    File(L"/src/other/x.txt", "x");
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Count(L"move file"), 0u);
+    EXPECT_EQ(At(L"/dst/other/x.txt"), "x");
+    EXPECT_EQ(DestinationIndex.at(L"x.txt").size(), 1u);
+}
+
+TEST_F(PassesTest, CaseInsensitiveNamesAsOnWindows) {
+    MemFsReset(true);
+    MemFsAddFolder(P(L"/src"));
+    MemFsAddFolder(P(L"/dst"));
+    File(L"/dst/Docs/Report.TXT", "r");
+    File(L"/src/docs/report.txt", "r");
+    EXPECT_EQ(Run(L"d"), 0);
+    // Same file as far as Windows is concerned: equal, nothing to do, nothing deleted.
+    EXPECT_EQ(Count(L"copy file"), 0u);
+    EXPECT_EQ(Count(L"move deleted file"), 0u);
+    EXPECT_EQ(At(L"/dst/DOCS/REPORT.txt"), "r");
+}
+
+}  // namespace

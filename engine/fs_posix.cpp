@@ -1,0 +1,455 @@
+// The POSIX provider of the file-system layer (Linux).
+//
+// Paths arrive as wide text with '/' separators and leave as UTF-8 in stack buffers; names read
+// from the disk come back through the same lossless conversion, so a name that is not valid UTF-8
+// can still be opened, moved and copied under the wide name the listing gave.
+#include "engine/file_system.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <new>
+
+#include "output/text_encoding.h"
+
+namespace {
+
+struct NativePath {
+    char text[PATH_MAX];
+};
+
+bool ToNative(const wchar_t* path, NativePath& out) {
+    return WideToUtf8(path, out.text, sizeof out.text);
+}
+
+// ---- attributes and times -------------------------------------------------------------------
+
+constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+constexpr int64_t kTicksPerSecond = 10000000;
+
+// tv_nsec is never negative, also for times before 1970, so the two parts simply add up. Times
+// before 1601 clamp to 0 and times beyond the 64-bit range to its end, so that comparisons as
+// unsigned counts keep their order.
+FileTime ToFileTime(int64_t seconds, uint32_t nanoseconds) {
+    if (seconds < -kSecondsFrom1601To1970) return FileTimeFromInt64(0);
+    if (seconds > INT64_MAX / kTicksPerSecond - kSecondsFrom1601To1970 - 1)
+        return FileTimeFromInt64(INT64_MAX);
+    return FileTimeFromInt64((seconds + kSecondsFrom1601To1970) * kTicksPerSecond +
+                             nanoseconds / 100);
+}
+
+struct Meta {
+    uint32_t mode;
+    uint64_t size;
+    FileTime lastWrite;
+    FileTime creation;
+};
+
+// statx(2) first: one call gives the type, size, last-write and birth times. Kernels before 4.11
+// do not have it; they get fstatat and the last-write time as creation time.
+std::atomic<bool> g_noStatx{false};
+
+int StatAt(int dirfd, const char* path, int flags, Meta& m) {
+    if (!g_noStatx.load(std::memory_order_relaxed)) {
+        struct statx sx;
+        unsigned int want = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_BTIME;
+        if (statx(dirfd, path, flags, want, &sx) == 0) {
+            m.mode = sx.stx_mode;
+            m.size = sx.stx_size;
+            m.lastWrite = ToFileTime(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+            m.creation = (sx.stx_mask & STATX_BTIME)
+                             ? ToFileTime(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec)
+                             : m.lastWrite;
+            return 0;
+        }
+        if (errno != ENOSYS) return errno;
+        g_noStatx.store(true, std::memory_order_relaxed);
+    }
+    struct stat st;
+    if (fstatat(dirfd, path, &st, flags & AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    m.mode = st.st_mode;
+    m.size = static_cast<uint64_t>(st.st_size);
+    m.lastWrite = ToFileTime(st.st_mtim.tv_sec, static_cast<uint32_t>(st.st_mtim.tv_nsec));
+    m.creation = m.lastWrite;
+    return 0;
+}
+
+uint32_t AttributesOf(uint32_t mode) {
+    uint32_t attributes = 0;
+    if (S_ISDIR(mode)) attributes |= kFileAttributeDirectory;
+    if ((mode & 0222) == 0) attributes |= kFileAttributeReadOnly;
+    return attributes ? attributes : kFileAttributeNormal;
+}
+
+// ---- listings -------------------------------------------------------------------------------
+
+struct PosixFind {
+    DIR* dir;
+};
+
+// Fills e with the next entry that can be described; false at the end or on a read error.
+bool ReadEntry(PosixFind* find, FindEntry* e) {
+    int fd = dirfd(find->dir);
+    for (;;) {
+        errno = 0;
+        struct dirent* d = readdir(find->dir);
+        if (!d) return false;
+        if (!Utf8ToWide(d->d_name, strlen(d->d_name), e->name, kMaxEntryName + 1)) continue;
+        Meta m{};
+        // Links are followed, as the engine walks into linked folders; a link that leads nowhere
+        // (or round in a circle) is described by itself, as a file.
+        if (StatAt(fd, d->d_name, AT_STATX_DONT_SYNC, m) != 0) {
+            int err = StatAt(fd, d->d_name, AT_STATX_DONT_SYNC | AT_SYMLINK_NOFOLLOW, m);
+            if (err == ENOENT) continue;  // removed since readdir
+            if (err != 0) {
+                m = Meta{};
+                m.mode = d->d_type == DT_DIR ? S_IFDIR | 0755 : S_IFREG | 0644;
+            } else if (S_ISLNK(m.mode)) {
+                m.mode = S_IFREG | (m.mode & 0777);
+            }
+        }
+        e->attributes = AttributesOf(m.mode);
+        e->creationTime = m.creation;
+        e->lastWriteTime = m.lastWrite;
+        e->sizeHigh = static_cast<uint32_t>(m.size >> 32);
+        e->sizeLow = static_cast<uint32_t>(m.size);
+        return true;
+    }
+}
+
+FindHandle PosixFindFirst(const wchar_t* pattern, FindEntry* entry) {
+    NativePath path;
+    if (!ToNative(pattern, path)) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    size_t n = strlen(path.text);
+    if (n < 3 || strcmp(path.text + n - 3, "*.*") != 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    path.text[n - 3] = '\0';
+    const char* folder = n == 3 ? "." : path.text;
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return nullptr;
+    }
+    PosixFind* find = new (std::nothrow) PosixFind{dir};
+    if (!find || !ReadEntry(find, entry)) {
+        closedir(dir);
+        delete find;
+        return nullptr;
+    }
+    return find;
+}
+
+bool PosixFindNext(FindHandle handle, FindEntry* entry) {
+    return handle && ReadEntry(static_cast<PosixFind*>(handle), entry);
+}
+
+void PosixFindClose(FindHandle handle) {
+    if (!handle) return;
+    PosixFind* find = static_cast<PosixFind*>(handle);
+    closedir(find->dir);
+    delete find;
+}
+
+// ---- single paths ---------------------------------------------------------------------------
+
+uint32_t PosixGetAttributes(const wchar_t* path) {
+    NativePath native;
+    Meta m{};
+    if (!ToNative(path, native) || StatAt(AT_FDCWD, native.text, AT_STATX_SYNC_AS_STAT, m) != 0)
+        return kInvalidFileAttributes;
+    return AttributesOf(m.mode);
+}
+
+bool PosixGetAttributesEx(const wchar_t* path, FileInfo* info) {
+    NativePath native;
+    Meta m{};
+    if (!ToNative(path, native) || StatAt(AT_FDCWD, native.text, AT_STATX_SYNC_AS_STAT, m) != 0)
+        return false;
+    info->attributes = AttributesOf(m.mode);
+    info->creationTime = m.creation;
+    info->lastWriteTime = m.lastWrite;
+    info->sizeHigh = static_cast<uint32_t>(m.size >> 32);
+    info->sizeLow = static_cast<uint32_t>(m.size);
+    return true;
+}
+
+uint32_t PosixCreateDirectory(const wchar_t* path) {
+    NativePath native;
+    if (!ToNative(path, native)) return ENAMETOOLONG;
+    return mkdir(native.text, 0777) == 0 ? 0 : errno;
+}
+
+uint32_t PosixRemoveDirectory(const wchar_t* path) {
+    NativePath native;
+    if (!ToNative(path, native)) return ENAMETOOLONG;
+    if (rmdir(native.text) == 0) return 0;
+    // POSIX lets a file system say EEXIST for a folder that is not empty.
+    return errno == EEXIST ? ENOTEMPTY : errno;
+}
+
+// The kernel checks and renames in one step, so nothing that appears at `to` meanwhile is ever
+// replaced. File systems without RENAME_NOREPLACE get link + unlink, where link fails atomically
+// when `to` exists.
+uint32_t PosixMoveFile(const wchar_t* from, const wchar_t* to) {
+    NativePath source, target;
+    if (!ToNative(from, source) || !ToNative(to, target)) return ENAMETOOLONG;
+    if (renameat2(AT_FDCWD, source.text, AT_FDCWD, target.text, RENAME_NOREPLACE) == 0) return 0;
+    int err = errno;
+    if (err != EINVAL && err != ENOSYS && err != EOPNOTSUPP) return err;
+    if (link(source.text, target.text) != 0) return errno;
+    if (unlink(source.text) != 0) {
+        err = errno;
+        unlink(target.text);  // the name this call made; the file lives on under `from`
+        return err;
+    }
+    return 0;
+}
+
+// ---- copying --------------------------------------------------------------------------------
+
+constexpr size_t kRangeChunk = 16u << 20;  // copy_file_range: large, yet a cancel is soon seen
+constexpr size_t kBufferSize = 1u << 20;   // read/write, where copy_file_range cannot work
+
+// Temporary names need not be secret, only distinct from each other and from leftovers; O_EXCL
+// settles any collision. The generator is seeded once per thread.
+uint64_t NextRandom() {
+    thread_local uint64_t state = 0;
+    if (state == 0) {
+        if (getrandom(&state, sizeof state, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof state)) {
+            struct timespec now;
+            clock_gettime(CLOCK_REALTIME, &now);
+            state = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30) ^
+                    (static_cast<uint64_t>(getpid()) << 20);
+        }
+        state |= 1;
+    }
+    state += 0x9E3779B97F4A7C15ull;  // splitmix64
+    uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// ".kestrome-" + 12 hex digits + ".tmp"
+void MakeTempName(char (&name)[32]) {
+    static const char kHex[] = "0123456789abcdef";
+    uint64_t bits = NextRandom();
+    memcpy(name, ".kestrome-", 10);
+    for (int i = 0; i < 12; ++i) name[10 + i] = kHex[(bits >> (4 * i)) & 0xF];
+    memcpy(name + 22, ".tmp", 5);
+}
+
+int WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+bool CopyRangeUnsupported(int err) {
+    return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF;
+}
+
+// Copies in to out until the end of in. Every chunk is reported; total is the size seen when the
+// copy began (a file that grows meanwhile is reported against its new size).
+int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
+    if (progress && progress(total, 0) == kCopyCancel) return ECANCELED;
+    thread_local std::unique_ptr<char[]> buffer;
+    bool useRange = true;
+    int64_t done = 0;
+    for (;;) {
+        ssize_t n;
+        if (useRange) {
+            n = copy_file_range(in, nullptr, out, nullptr, kRangeChunk, 0);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (!CopyRangeUnsupported(errno)) return errno;
+                useRange = false;
+                continue;
+            }
+            // Some file systems answer 0 before the end; read() tells the truth, and costs one
+            // call at the real end.
+            if (n == 0) {
+                useRange = false;
+                continue;
+            }
+        } else {
+            if (!buffer) {
+                buffer.reset(new (std::nothrow) char[kBufferSize]);
+                if (!buffer) return ENOMEM;
+            }
+            n = read(in, buffer.get(), kBufferSize);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            if (n == 0) break;
+            if (int err = WriteAll(out, buffer.get(), static_cast<size_t>(n))) return err;
+        }
+        done += n;
+        if (progress && progress(done > total ? done : total, done) == kCopyCancel) return ECANCELED;
+    }
+    // A file that shrank during the copy still ends its progress at the full count.
+    if (progress && done < total && progress(done, done) == kCopyCancel) return ECANCELED;
+    return 0;
+}
+
+// The copy is written under a temporary name beside `to` and renamed onto it only when complete,
+// with the source's last-write time already set: `to` holds either its old file or the whole new
+// one, and a symbolic link standing at `to` is replaced, never written through. A folder at `to`
+// makes the final rename fail and stays as it was.
+uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress) {
+    NativePath source, target;
+    if (!ToNative(from, source) || !ToNative(to, target)) return ENAMETOOLONG;
+    char* slash = strrchr(target.text, '/');
+    const char* name = slash ? slash + 1 : target.text;
+    if (*name == '\0') return EISDIR;
+
+    // O_NONBLOCK keeps a named pipe from blocking the open; only regular files are copied.
+    int in = open(source.text, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (in < 0) return errno;
+    struct stat st;
+    int err = 0;
+    if (fstat(in, &st) != 0) {
+        err = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        err = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        err = ENOTSUP;
+    } else if (fcntl(in, F_SETFL, 0) != 0) {
+        err = errno;
+    }
+    if (err) {
+        close(in);
+        return err;
+    }
+
+    int folder = AT_FDCWD;
+    if (slash) {
+        char saved = slash[1];
+        slash[1] = '\0';  // keeps the slash, so that "/name" opens "/"
+        folder = open(target.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        slash[1] = saved;
+        if (folder < 0) {
+            err = errno;
+            close(in);
+            return err;
+        }
+    }
+
+    char temp[32];
+    int out = -1;
+    for (int attempt = 0; attempt < 8 && out < 0; ++attempt) {
+        MakeTempName(temp);
+        out = openat(folder, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (out < 0 && errno != EEXIST) break;
+    }
+    if (out < 0) {
+        err = errno;
+    } else {
+        err = CopyData(in, out, st.st_size, progress);
+        if (!err) {
+            fchmod(out, st.st_mode & 0777);  // a file system without modes keeps its own
+            struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+            if (futimens(out, times) != 0) err = errno;
+        }
+        if (close(out) != 0 && !err) err = errno;
+        if (!err && renameat(folder, temp, folder, name) != 0) err = errno;
+        if (err) unlinkat(folder, temp, 0);
+    }
+    close(in);
+    if (folder != AT_FDCWD) close(folder);
+    return err;
+}
+
+// ---- volumes and canonical paths ------------------------------------------------------------
+
+struct KnownFileSystem {
+    uint32_t magic;
+    const char* name;
+};
+
+const KnownFileSystem kKnownFileSystems[] = {
+    {0xEF53, "ext4"},       {0x01021994, "tmpfs"},   {0x58465342, "xfs"},
+    {0x9123683E, "btrfs"},  {0x794C7630, "overlay"}, {0x6969, "nfs"},
+    {0x4D44, "FAT32"},      {0x5346544E, "NTFS"},    {0x7366746E, "NTFS"},
+    {0x2011BAB0, "exFAT"},  {0x65735546, "fuse"},    {0x2FC12FC1, "zfs"},
+    {0xF2F52010, "f2fs"},   {0x01021997, "9p"},      {0xFF534D42, "cifs"},
+    {0xFE534D42, "cifs"},   {0x858458F6, "ramfs"},   {0x73717368, "squash"},
+    {0x9660, "iso9660"},    {0x15013346, "udf"},
+};
+
+// Known types by name; any other by its number in base 36 (at most 7 digits for 32 bits), in
+// capitals so that it can only ever spell one of the capital names above, which then gets a '#'.
+void FileSystemName(uint32_t magic, char (&out)[8]) {
+    for (const KnownFileSystem& known : kKnownFileSystems) {
+        if (known.magic == magic) {
+            strcpy(out, known.name);
+            return;
+        }
+    }
+    char digits[8];
+    int n = 0;
+    do {
+        digits[n++] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[magic % 36];
+        magic /= 36;
+    } while (magic != 0);
+    int o = 0;
+    while (n > 0) out[o++] = digits[--n];
+    out[o] = '\0';
+    if (strcmp(out, "NTFS") == 0 || strcmp(out, "FAT32") == 0) {
+        memmove(out + 1, out, static_cast<size_t>(o) + 1);
+        out[0] = '#';
+    }
+}
+
+bool PosixGetFileSystemName(const wchar_t* folder, wchar_t* name, size_t capacity) {
+    NativePath native;
+    struct statfs sf;
+    if (!ToNative(folder, native) || statfs(native.text, &sf) != 0) return false;
+    char text[8];
+    FileSystemName(static_cast<uint32_t>(sf.f_type), text);
+    return Utf8ToWide(text, strlen(text), name, capacity);
+}
+
+bool PosixGetComparablePath(const wchar_t* path, wchar_t* out, size_t capacity) {
+    NativePath native, resolved;
+    if (!ToNative(path, native) || !realpath(native.text, resolved.text)) return false;
+    return Utf8ToWide(resolved.text, strlen(resolved.text), out, capacity);
+}
+
+const FileSystem kPosixFileSystem = {
+    PosixFindFirst,        PosixFindNext,        PosixFindClose,         PosixGetAttributes,
+    PosixGetAttributesEx,  PosixCreateDirectory, PosixRemoveDirectory,   PosixMoveFile,
+    PosixCopyFile,         PosixGetFileSystemName, PosixGetComparablePath,
+};
+
+}  // namespace
+
+const FileSystem& PlatformFileSystem() { return kPosixFileSystem; }

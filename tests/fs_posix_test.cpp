@@ -1,0 +1,242 @@
+// The POSIX provider on real folders: every test gets fresh folders, removed afterwards.
+#ifndef _WIN32
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/file_system.h"
+#include "output/text_encoding.h"
+
+namespace {
+
+const FileSystem& Fs() { return PlatformFileSystem(); }
+
+std::wstring Wide(const std::string& bytes) {
+    wchar_t out[PATH_MAX];
+    EXPECT_TRUE(Utf8ToWide(bytes.data(), bytes.size(), out, PATH_MAX));
+    return out;
+}
+
+int64_t Ticks(int64_t seconds, long nanoseconds) {
+    return (seconds + 11644473600LL) * 10000000 + nanoseconds / 100;
+}
+
+using Calls = std::vector<std::pair<int64_t, int64_t>>;
+Calls g_progress;
+size_t g_cancelAtCall = 0;  // 0: never
+uint32_t RecordProgress(int64_t total, int64_t transferred) {
+    g_progress.emplace_back(total, transferred);
+    return g_progress.size() == g_cancelAtCall ? kCopyCancel : kCopyContinue;
+}
+
+class PosixFsTest : public ::testing::Test {
+protected:
+    void SetUp() override { AddRoot("/tmp"); g_progress.clear(); g_cancelAtCall = 0; }
+    void AddRoot(std::string parent) {
+        parent += "/kestrome-test-XXXXXX";
+        ASSERT_NE(mkdtemp(parent.data()), nullptr);
+        roots.push_back(parent);
+    }
+    void TearDown() override {
+        for (const std::string& r : roots)
+            nftw(r.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16,
+                 FTW_DEPTH | FTW_PHYS);
+    }
+    std::string N(const std::string& name, size_t root = 0) const { return roots[root] + "/" + name; }
+    std::wstring W(const std::string& name, size_t root = 0) const { return Wide(N(name, root)); }
+    uint32_t Copy(const std::string& from, const std::string& to, CopyProgressFn p = nullptr) {
+        return Fs().copyFile(W(from).c_str(), W(to).c_str(), p);
+    }
+    uint32_t Move(const std::string& from, const std::string& to) {
+        return Fs().moveFile(W(from).c_str(), W(to).c_str());
+    }
+    void Write(const std::string& path, const std::string& bytes, int64_t sec = 1600000000, long nsec = 0) {
+        std::ofstream(path, std::ios::binary) << bytes;
+        struct timespec t[2] = {{sec, nsec}, {sec, nsec}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0) << path;
+    }
+    std::string Read(const std::string& name) const {
+        std::ifstream in(N(name), std::ios::binary);
+        return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
+    }
+    std::vector<std::string> Names() const {  // what stands in the first root, "." and ".." aside
+        std::vector<std::string> names;
+        DIR* d = opendir(roots[0].c_str());
+        while (struct dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+        closedir(d);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    bool Listed(const std::wstring& pattern, const std::wstring& name, FindEntry* out) {
+        FindHandle h = Fs().findFirst(pattern.c_str(), out);
+        bool more = h != nullptr;
+        while (more && name != out->name) more = Fs().findNext(h, out);
+        if (h) Fs().findClose(h);
+        return more;
+    }
+    std::vector<std::string> roots;
+};
+
+TEST_F(PosixFsTest, MoveNeverReplacesAnything) {
+    Write(N("a"), "alpha");
+    Write(N("b"), "beta");
+    ASSERT_EQ(symlink("nowhere", N("dead").c_str()), 0);
+    EXPECT_EQ(Move("a", "b"), kErrorAlreadyExists);
+    EXPECT_EQ(Move("a", "dead"), kErrorAlreadyExists);
+    EXPECT_EQ(Move("a", "missing/a"), kErrorPathNotFound);
+    EXPECT_EQ(Read("a"), "alpha");
+    EXPECT_EQ(Read("b"), "beta");
+    EXPECT_EQ(Move("a", "c"), 0u);
+    EXPECT_EQ(Read("c"), "alpha");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"b", "c", "dead"}));
+}
+
+// The copy replaces a file or a link (never writing through it) but never a folder, and keeps
+// the source's size, last-write time to the nanosecond and permission bits.
+TEST_F(PosixFsTest, CopyReplacesFilesAndLinksButNeverFolders) {
+    std::string data(3 << 20, 'x');
+    data[12345] = 'y';
+    Write(N("src"), data, 1234567890, 987654321);
+    chmod(N("src").c_str(), 0640);
+    Write(N("dst"), std::string(5 << 20, 'o'));
+    Write(N("target"), "keep");
+    ASSERT_EQ(symlink("target", N("link").c_str()), 0);
+    ASSERT_EQ(mkdir(N("folder").c_str(), 0777), 0);
+    Write(N("folder/inside"), "kept");
+    for (const char* to : {"dst", "link"}) {
+        ASSERT_EQ(Copy("src", to), 0u);
+        EXPECT_TRUE(Read(to) == data);
+        FileInfo info;
+        ASSERT_TRUE(Fs().getAttributesEx(W(to).c_str(), &info));
+        EXPECT_EQ(FileTimeToInt64(info.lastWriteTime), Ticks(1234567890, 987654321));
+        EXPECT_EQ(info.sizeLow, data.size());
+        struct stat st;
+        ASSERT_EQ(lstat(N(to).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode, S_IFREG | 0640u);
+    }
+    EXPECT_EQ(Read("target"), "keep");
+    EXPECT_NE(Copy("src", "folder"), 0u);
+    EXPECT_EQ(Read("folder/inside"), "kept");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"dst", "folder", "link", "src", "target"}));
+}
+
+// tmpfs to ext4: copy_file_range refuses across file systems, read/write copies.
+TEST_F(PosixFsTest, CopyAcrossFileSystems) {
+    if (access("/dev/shm", W_OK) != 0) GTEST_SKIP() << "no /dev/shm";
+    AddRoot("/dev/shm");
+    std::string data(1500000, 'q');
+    data.back() = 'z';
+    Write(N("src", 1), data);
+    ASSERT_EQ(Fs().copyFile(W("src", 1).c_str(), W("dst").c_str(), RecordProgress), 0u);
+    EXPECT_TRUE(Read("dst") == data);
+    EXPECT_EQ(g_progress.back(), std::make_pair(int64_t{1500000}, int64_t{1500000}));
+}
+
+TEST_F(PosixFsTest, CopyProgressAndCancel) {
+    const int64_t size = 17 << 20;  // more than one chunk of either copy path
+    std::string data(size, 'p');
+    Write(N("src"), data);
+    Write(N("empty"), "");
+    ASSERT_EQ(Copy("src", "dst", RecordProgress), 0u);
+    ASSERT_GE(g_progress.size(), 3u);
+    EXPECT_EQ(g_progress.front(), std::make_pair(size, int64_t{0}));
+    EXPECT_EQ(g_progress.back(), std::make_pair(size, size));
+    for (size_t i = 1; i < g_progress.size(); ++i) EXPECT_LT(g_progress[i - 1].second, g_progress[i].second);
+    const size_t lastCall = g_progress.size();
+    g_progress.clear();
+    ASSERT_EQ(Copy("empty", "empty2", RecordProgress), 0u);
+    EXPECT_EQ(g_progress, (Calls{{0, 0}}));
+    // Before the first byte, after one chunk, and at the last call with every byte copied.
+    for (size_t cancelAt : {size_t{1}, size_t{2}, lastCall}) {
+        g_progress.clear();
+        g_cancelAtCall = cancelAt;
+        EXPECT_EQ(Copy("src", "new", RecordProgress), kErrorCancelled);
+        EXPECT_EQ(g_progress.size(), cancelAt);
+    }
+    g_progress.clear();
+    g_cancelAtCall = 1;
+    EXPECT_EQ(Copy("empty", "dst", RecordProgress), kErrorCancelled);
+    EXPECT_TRUE(Read("dst") == data);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"dst", "empty", "empty2", "src"}));
+}
+
+TEST_F(PosixFsTest, FailedCopiesLeaveNothingBehind) {
+    Write(N("src"), "data");
+    ASSERT_EQ(mkfifo(N("pipe").c_str(), 0644), 0);  // must neither block nor be copied
+    ASSERT_EQ(mkdir(N("folder").c_str(), 0777), 0);
+    EXPECT_EQ(Copy("missing", "a"), kErrorFileNotFound);
+    EXPECT_EQ(Copy("src", "nofolder/a"), kErrorPathNotFound);
+    EXPECT_NE(Copy("pipe", "b"), 0u);
+    EXPECT_NE(Copy("folder", "c"), 0u);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"folder", "pipe", "src"}));
+}
+
+TEST_F(PosixFsTest, ListingFollowsLinksAndKeepsRawNames) {
+    ASSERT_EQ(mkdir(N("sub").c_str(), 0777), 0);
+    ASSERT_EQ(symlink("sub", N("link").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", N("dead").c_str()), 0);
+    const std::string raw = "bad\xff\xc3(\x80.txt";
+    Write(N(raw), "raw bytes", -1, 500000000);  // half a second before 1970
+    Write(N("old"), "", -631152000);            // 1950-01-01
+    FindEntry e;
+    for (const char* pattern : {"*.*", "sub/../*.*"}) {
+        std::wstring p = W(pattern);
+        for (const char* folder : {".", "..", "sub", "link"}) {
+            ASSERT_TRUE(Listed(p, Wide(folder), &e)) << folder;
+            EXPECT_TRUE(e.attributes & kFileAttributeDirectory) << folder;
+        }
+        ASSERT_TRUE(Listed(p, L"dead", &e));
+        EXPECT_FALSE(e.attributes & kFileAttributeDirectory);
+        ASSERT_TRUE(Listed(p, L"old", &e));
+        EXPECT_EQ(FileTimeToInt64(e.lastWriteTime), Ticks(-631152000, 0));
+        ASSERT_TRUE(Listed(p, Wide(raw), &e));
+        EXPECT_EQ(std::wstring(e.name).substr(0, 6), std::wstring(L"bad\xdcff\xdcc3("));
+        EXPECT_EQ(FileTimeToInt64(e.lastWriteTime), Ticks(-1, 500000000));
+        EXPECT_EQ(e.sizeLow, 9u);
+    }
+    EXPECT_EQ(Fs().getAttributes(Wide(N(raw)).c_str()), kFileAttributeNormal);
+    ASSERT_EQ(Copy(raw, raw + "2"), 0u);
+    EXPECT_EQ(Read(raw + "2"), "raw bytes");
+    EXPECT_EQ(Fs().findFirst(W("missing/*.*").c_str(), &e), nullptr);
+}
+
+TEST_F(PosixFsTest, FoldersAndVolumes) {
+    Write(N("file"), "x");
+    ASSERT_EQ(Fs().createDirectory(W("sub").c_str()), 0u);
+    EXPECT_EQ(Fs().createDirectory(W("sub").c_str()), kErrorAlreadyExists);
+    EXPECT_EQ(Fs().createDirectory(W("file").c_str()), kErrorAlreadyExists);
+    EXPECT_EQ(Fs().getAttributes(W("sub").c_str()), kFileAttributeDirectory);
+    EXPECT_EQ(Fs().getAttributes(W("none").c_str()), kInvalidFileAttributes);
+    chmod(N("file").c_str(), 0444);
+    EXPECT_EQ(Fs().getAttributes(W("file").c_str()), kFileAttributeReadOnly);
+    Write(N("sub/inner"), "y");
+    EXPECT_EQ(Fs().removeDirectory(W("sub").c_str()), kErrorDirNotEmpty);
+    wchar_t a[8], b[8], tiny[2], comparable[PATH_MAX];
+    ASSERT_TRUE(Fs().getFileSystemName(W("").c_str(), a, 8));
+    ASSERT_TRUE(Fs().getFileSystemName(W("sub").c_str(), b, 8));
+    EXPECT_STREQ(a, b);
+    EXPECT_FALSE(Fs().getFileSystemName(W("").c_str(), tiny, 2));
+    char real[PATH_MAX];
+    ASSERT_TRUE(Fs().getComparablePath(W("sub/../sub/").c_str(), comparable, PATH_MAX));
+    EXPECT_EQ(std::wstring(comparable), Wide(realpath(N("sub").c_str(), real)));
+    ASSERT_EQ(unlink(N("sub/inner").c_str()), 0);
+    EXPECT_EQ(Fs().removeDirectory(W("sub").c_str()), 0u);
+}
+
+}  // namespace
+#endif

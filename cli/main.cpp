@@ -38,6 +38,8 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed pipe on standard output must not kill the run in the middle of a copy.
+    signal(SIGPIPE, SIG_IGN);
 
     std::vector<std::wstring> arguments;
     for (int i = 0; i < argc; ++i) {

@@ -25,15 +25,17 @@ bool SkippedByDate(const FindEntry& entry) {
            CompareFileTimes(entry.lastWriteTime, DateFilter.threshold) < 0;
 }
 
+// replaceExisting is set only once the destination file is safe in Backup; a file that the query
+// missed (a failed query counts as missing) is never copied over.
 void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, const wchar_t* name,
-                    const wchar_t* destinationFile) {
+                    const wchar_t* destinationFile, bool replaceExisting) {
     PathBuffer sourceFile;
     if (!ComposePath(sourceFile, sourceRoot, relativeFolder, name)) {
         ReportPathTooLong(sourceRoot, relativeFolder, name);
         return;
     }
     WriteMessage(L"copy file %s\n", sourceFile.text);
-    uint32_t error = FsCopyFile(sourceFile.text, destinationFile, CopyProgressOrStop);
+    uint32_t error = FsCopyFile(sourceFile.text, destinationFile, CopyProgressOrStop, replaceExisting);
     // A copy abandoned for a stop is not a failure of the file: the stop line says why.
     if (error != 0 && !(error == kErrorCancelled && StopRequested())) {
         WriteFailure(L"copy %s failed: %u\n", sourceFile.text, error);
@@ -61,7 +63,7 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
             // copying keeps the destination complete.
         }
     }
-    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile);
+    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile, false);
 }
 
 void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
@@ -90,7 +92,7 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     }
     // The copy goes over the destination file only once that file is safe in Backup.
     if (!MoveAside(destinationFile.text, backupFolder.text, entry.name)) return;
-    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile.text);
+    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile.text, true);
 }
 
 }  // namespace

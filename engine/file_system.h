@@ -94,9 +94,10 @@ struct FileSystem {
     uint32_t (*removeDirectory)(const wchar_t* path);
     // Renames a file; never replaces: fails, both sides untouched, when `to` exists.
     uint32_t (*moveFile)(const wchar_t* from, const wchar_t* to);
-    // Copies a file over `to` (replacing a file there), keeping size and last-write time; no
-    // half-written file ever stands under `to`. progress may be null.
-    uint32_t (*copyFile)(const wchar_t* from, const wchar_t* to, CopyProgressFn progress);
+    // Copies a file to `to`, keeping size and last-write time; no half-written file ever stands
+    // under `to`. A file at `to` is replaced only with replaceExisting, else the copy fails with
+    // kErrorAlreadyExists. progress may be null.
+    uint32_t (*copyFile)(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting);
     // Name of the file system that holds folder (at most capacity - 1 characters); false on failure.
     bool (*getFileSystemName)(const wchar_t* folder, wchar_t* name, size_t capacity);
     // The absolute, normalized form of an existing folder, in a form where the same folder always
@@ -120,6 +121,6 @@ inline bool FsGetAttributesEx(const wchar_t* p, FileInfo* i) { return CurrentFil
 inline uint32_t FsCreateDirectory(const wchar_t* p) { return CurrentFileSystem().createDirectory(p); }
 inline uint32_t FsRemoveDirectory(const wchar_t* p) { return CurrentFileSystem().removeDirectory(p); }
 inline uint32_t FsMoveFile(const wchar_t* from, const wchar_t* to) { return CurrentFileSystem().moveFile(from, to); }
-inline uint32_t FsCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn p) { return CurrentFileSystem().copyFile(from, to, p); }
+inline uint32_t FsCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn p, bool replace) { return CurrentFileSystem().copyFile(from, to, p, replace); }
 inline bool FsGetFileSystemName(const wchar_t* folder, wchar_t* name, size_t cap) { return CurrentFileSystem().getFileSystemName(folder, name, cap); }
 inline bool FsGetComparablePath(const wchar_t* p, wchar_t* out, size_t cap) { return CurrentFileSystem().getComparablePath(p, out, cap); }

@@ -146,9 +146,7 @@ uint32_t InjectedFailure(MemOp op, const wchar_t* path) {
         if (it->remaining > 0 && --it->remaining == 0) s.failRules.erase(it);
         return error;
     }
-    bool randomTarget = op == MemOp::CreateDirectory || op == MemOp::RemoveDirectory || op == MemOp::MoveFile ||
-                        op == MemOp::CopyFile || op == MemOp::FindFirst;
-    if (randomTarget && s.failureRate > 0 &&
+    if (s.failureRate > 0 &&
         std::uniform_real_distribution<double>(0, 1)(s.failureRandom) < s.failureRate) {
         return kErrorAccessDenied;
     }
@@ -325,7 +323,7 @@ uint32_t MemMoveFile(const wchar_t* from, const wchar_t* to) {
     return 0;
 }
 
-uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress) {
+uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting) {
     Log(MemOp::CopyFile, from, to);
     if (uint32_t error = InjectedFailure(MemOp::CopyFile, from)) return error;
     if (uint32_t error = InjectedFailure(MemOp::CopyFile, to)) return error;
@@ -337,6 +335,7 @@ uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn prog
     if (!toParent) return error;
     auto existing = toParent->children.find(Fold(toParts.back()));
     if (existing != toParent->children.end() && existing->second->folder) return kErrorAccessDenied;
+    if (existing != toParent->children.end() && !replaceExisting) return kErrorAlreadyExists;
     int64_t total = static_cast<int64_t>(source->content.size());
     constexpr int64_t kChunk = 65536;
     if (progress) {
@@ -418,6 +417,15 @@ void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t 
     node->lastWriteTime = lastWriteTime;
     node->creationTime = creationTime;
     node->attributes = attributes;
+}
+
+bool MemFsRemove(const std::wstring& path) {
+    auto parts = Split(path);
+    if (parts.empty()) return false;
+    Node* parent = Find(parts, parts.size() - 1);
+    if (!parent || !IsFolderNode(parent) || !parent->children.count(Fold(parts.back()))) return false;
+    Detach(parent, Fold(parts.back()));
+    return true;
 }
 
 std::vector<MemFsNode> MemFsSnapshot() {

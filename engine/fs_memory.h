@@ -28,6 +28,9 @@ void MemFsAddFolder(const std::wstring& path);
 void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t lastWriteTime,
                   int64_t creationTime = 0, uint32_t attributes = 0);
 
+// Removes the file or the folder with everything below it; false when nothing is there.
+bool MemFsRemove(const std::wstring& path);
+
 struct MemFsNode {
     std::wstring path;  // full path as stored, with the names' own case
     bool folder;

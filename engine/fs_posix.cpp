@@ -209,19 +209,23 @@ uint32_t PosixRemoveDirectory(const wchar_t* path) {
 // The kernel checks and renames in one step, so nothing that appears at `to` meanwhile is ever
 // replaced. File systems without RENAME_NOREPLACE get link + unlink, where link fails atomically
 // when `to` exists.
-uint32_t PosixMoveFile(const wchar_t* from, const wchar_t* to) {
-    NativePath source, target;
-    if (!ToNative(from, source) || !ToNative(to, target)) return ENAMETOOLONG;
-    if (renameat2(AT_FDCWD, source.text, AT_FDCWD, target.text, RENAME_NOREPLACE) == 0) return 0;
+int RenameNoReplace(int fromFolder, const char* from, int toFolder, const char* to) {
+    if (renameat2(fromFolder, from, toFolder, to, RENAME_NOREPLACE) == 0) return 0;
     int err = errno;
     if (err != EINVAL && err != ENOSYS && err != EOPNOTSUPP) return err;
-    if (link(source.text, target.text) != 0) return errno;
-    if (unlink(source.text) != 0) {
+    if (linkat(fromFolder, from, toFolder, to, 0) != 0) return errno;
+    if (unlinkat(fromFolder, from, 0) != 0) {
         err = errno;
-        unlink(target.text);  // the name this call made; the file lives on under `from`
+        unlinkat(toFolder, to, 0);  // the name this call made; the file lives on under `from`
         return err;
     }
     return 0;
+}
+
+uint32_t PosixMoveFile(const wchar_t* from, const wchar_t* to) {
+    NativePath source, target;
+    if (!ToNative(from, source) || !ToNative(to, target)) return ENAMETOOLONG;
+    return static_cast<uint32_t>(RenameNoReplace(AT_FDCWD, source.text, AT_FDCWD, target.text));
 }
 
 // ---- copying --------------------------------------------------------------------------------
@@ -323,8 +327,9 @@ int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
 // The copy is written under a temporary name beside `to` and renamed onto it only when complete,
 // with the source's last-write time already set: `to` holds either its old file or the whole new
 // one, and a symbolic link standing at `to` is replaced, never written through. A folder at `to`
-// makes the final rename fail and stays as it was.
-uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress) {
+// makes the final rename fail and stays as it was. Without replaceExisting the final rename never
+// replaces anything.
+uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting) {
     NativePath source, target;
     if (!ToNative(from, source) || !ToNative(to, target)) return ENAMETOOLONG;
     char* slash = strrchr(target.text, '/');
@@ -380,7 +385,8 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
             if (futimens(out, times) != 0) err = errno;
         }
         if (close(out) != 0 && !err) err = errno;
-        if (!err && renameat(folder, temp, folder, name) != 0) err = errno;
+        if (!err && replaceExisting && renameat(folder, temp, folder, name) != 0) err = errno;
+        if (!err && !replaceExisting) err = RenameNoReplace(folder, temp, folder, name);
         if (err) unlinkat(folder, temp, 0);
     }
     close(in);

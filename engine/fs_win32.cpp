@@ -80,12 +80,13 @@ DWORD CALLBACK CopyProgressTrampoline(LARGE_INTEGER totalFileSize, LARGE_INTEGER
 
 // CopyFileExW deletes its partial target when it fails or is cancelled, so no half-written file
 // stays under `to`; a cancel reports ERROR_REQUEST_ABORTED.
-uint32_t Win32CopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress) {
+uint32_t Win32CopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting) {
     // The function pointer travels as the address of a local: a function pointer itself need not
     // fit a data pointer.
     CopyProgressFn fn = progress;
     BOOL ok = CopyFileExW(from, to, progress ? CopyProgressTrampoline : nullptr,
-                          progress ? static_cast<void*>(&fn) : nullptr, nullptr, 0);
+                          progress ? static_cast<void*>(&fn) : nullptr, nullptr,
+                          replaceExisting ? 0 : COPY_FILE_FAIL_IF_EXISTS);
     return ok ? 0 : LastError();
 }
 

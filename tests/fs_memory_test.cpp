@@ -48,12 +48,15 @@ TEST_F(MemoryFileSystemTest, MoveNeverReplacesAndCopyReplacesKeepingTheTime) {
     MemFsNode node;
     ASSERT_TRUE(MemFsLookup(P(L"/d/b"), &node));
     EXPECT_EQ(node.content, "b");
-    EXPECT_EQ(FsCopyFile(P(L"/d/a").c_str(), P(L"/d/b").c_str(), nullptr), 0u);
+    EXPECT_EQ(FsCopyFile(P(L"/d/a").c_str(), P(L"/d/b").c_str(), nullptr, false), kErrorAlreadyExists);
+    ASSERT_TRUE(MemFsLookup(P(L"/d/b"), &node));
+    EXPECT_EQ(node.content, "b");
+    EXPECT_EQ(FsCopyFile(P(L"/d/a").c_str(), P(L"/d/b").c_str(), nullptr, true), 0u);
     ASSERT_TRUE(MemFsLookup(P(L"/d/b"), &node));
     EXPECT_EQ(node.content, "aaa");
     EXPECT_EQ(node.lastWriteTime, 10);
     MemFsAddFolder(P(L"/d/folder"));
-    EXPECT_NE(FsCopyFile(P(L"/d/a").c_str(), P(L"/d/folder").c_str(), nullptr), 0u);
+    EXPECT_NE(FsCopyFile(P(L"/d/a").c_str(), P(L"/d/folder").c_str(), nullptr, true), 0u);
     EXPECT_EQ(FsRemoveDirectory(P(L"/d").c_str()), kErrorDirNotEmpty);
     EXPECT_EQ(FsCreateDirectory(P(L"/d/a").c_str()), kErrorAlreadyExists);
 }
@@ -65,11 +68,11 @@ TEST_F(MemoryFileSystemTest, CopyProgressAndCancelLeaveNoFile) {
     EXPECT_EQ(FsCopyFile(P(L"/d/big").c_str(), P(L"/d/copy").c_str(), [](int64_t total, int64_t done) {
         seen.push_back(done);
         return total == 200000 ? kCopyContinue : kCopyCancel;
-    }), 0u);
+    }, false), 0u);
     EXPECT_EQ(seen.front(), 0);
     EXPECT_EQ(seen.back(), 200000);
     EXPECT_EQ(FsCopyFile(P(L"/d/big").c_str(), P(L"/d/cancelled").c_str(),
-                         [](int64_t, int64_t done) { return done > 0 ? kCopyCancel : kCopyContinue; }),
+                         [](int64_t, int64_t done) { return done > 0 ? kCopyCancel : kCopyContinue; }, false),
               kErrorCancelled);
     MemFsNode node;
     EXPECT_FALSE(MemFsLookup(P(L"/d/cancelled"), &node));

@@ -58,8 +58,8 @@ protected:
     }
     std::string N(const std::string& name, size_t root = 0) const { return roots[root] + "/" + name; }
     std::wstring W(const std::string& name, size_t root = 0) const { return Wide(N(name, root)); }
-    uint32_t Copy(const std::string& from, const std::string& to, CopyProgressFn p = nullptr) {
-        return Fs().copyFile(W(from).c_str(), W(to).c_str(), p);
+    uint32_t Copy(const std::string& from, const std::string& to, CopyProgressFn p = nullptr, bool replace = true) {
+        return Fs().copyFile(W(from).c_str(), W(to).c_str(), p, replace);
     }
     uint32_t Move(const std::string& from, const std::string& to) {
         return Fs().moveFile(W(from).c_str(), W(to).c_str());
@@ -118,6 +118,14 @@ TEST_F(PosixFsTest, CopyReplacesFilesAndLinksButNeverFolders) {
     ASSERT_EQ(symlink("target", N("link").c_str()), 0);
     ASSERT_EQ(mkdir(N("folder").c_str(), 0777), 0);
     Write(N("folder/inside"), "kept");
+    // Without leave to replace, whatever stands there stays and no temporary file is left.
+    Write(N("taken"), "taken");
+    EXPECT_EQ(Copy("src", "taken", nullptr, false), kErrorAlreadyExists);
+    EXPECT_EQ(Read("taken"), "taken");
+    ASSERT_EQ(Copy("src", "fresh", nullptr, false), 0u);
+    EXPECT_TRUE(Read("fresh") == data);
+    unlink(N("taken").c_str());
+    unlink(N("fresh").c_str());
     for (const char* to : {"dst", "link"}) {
         ASSERT_EQ(Copy("src", to), 0u);
         EXPECT_TRUE(Read(to) == data);
@@ -142,7 +150,7 @@ TEST_F(PosixFsTest, CopyAcrossFileSystems) {
     std::string data(1500000, 'q');
     data.back() = 'z';
     Write(N("src", 1), data);
-    ASSERT_EQ(Fs().copyFile(W("src", 1).c_str(), W("dst").c_str(), RecordProgress), 0u);
+    ASSERT_EQ(Fs().copyFile(W("src", 1).c_str(), W("dst").c_str(), RecordProgress, true), 0u);
     EXPECT_TRUE(Read("dst") == data);
     EXPECT_EQ(g_progress.back(), std::make_pair(int64_t{1500000}, int64_t{1500000}));
 }

@@ -165,7 +165,10 @@ private:
     }
     std::string NewContent() {
         // Sizes repeat, so equal size and time with other contents happen too.
-        return "v" + std::to_string(++versions_) + std::string(static_cast<size_t>(Pick(0, 3)) * 7, '.');
+        std::string content(1, 'v');
+        content += std::to_string(++versions_);
+        content.append(static_cast<size_t>(Pick(0, 3)) * 7, '.');
+        return content;
     }
     int64_t NewTime() {
         return UtcFileTime(2022, 6, 14 + Pick(0, 2)) + Pick(0, 3) * 10000000LL + Pick(0, 1);
@@ -270,7 +273,9 @@ private:
         }
         if (mode >= 2) {
             for (const auto& [rel, state] : destinationAfter.files) {
-                if (!UnderKeptFolder(rel)) EXPECT_TRUE(sourceAfter.files.count(rel)) << "no source: " << Narrow(rel);
+                if (!UnderKeptFolder(rel)) {
+                    EXPECT_TRUE(sourceAfter.files.count(rel)) << "no source: " << Narrow(rel);
+                }
             }
         }
         // No folder without files is left below the destination root.

@@ -14,6 +14,10 @@
 #include "output/progress.h"
 #include "output/text_encoding.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -121,15 +125,21 @@ void WriteRealFile(const std::wstring& path, const std::string& content, int64_t
         std::ofstream out(p, std::ios::binary | std::ios::trunc);
         out.write(content.data(), static_cast<std::streamsize>(content.size()));
     }
+#ifdef _WIN32
+    // The C++ library of mingw sets whole seconds only; the tests need the exact 100-ns time.
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    FILETIME time = {static_cast<DWORD>(lastWriteTime), static_cast<DWORD>(lastWriteTime >> 32)};
+    SetFileTime(file, nullptr, nullptr, &time);
+    CloseHandle(file);
+#else
     // file_time_type counts from an epoch of its own; step from the file's current time instead.
-    int64_t now = 0;
-    {
-        FileInfo info;
-        if (FsGetAttributesEx(path.c_str(), &info)) now = FileTimeToInt64(info.lastWriteTime);
-    }
+    FileInfo info;
+    int64_t now = FsGetAttributesEx(path.c_str(), &info) ? FileTimeToInt64(info.lastWriteTime) : 0;
     auto current = fs::last_write_time(p);
     fs::last_write_time(p, current + std::chrono::duration_cast<fs::file_time_type::duration>(
                                          std::chrono::nanoseconds((lastWriteTime - now) * 100)));
+#endif
 }
 
 bool ReadRealFile(const std::wstring& path, std::string* content) {

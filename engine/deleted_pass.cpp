@@ -40,7 +40,7 @@ void MoveDeletedPass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, 
             HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry);
             return;
         }
-        if (IsDeletedWalkSkippedFolder(entry.name)) return;
+        if (IsDeletedWalkSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
         PathBuffer child;
         if (!ChildRelativeFolder(child, relativeFolder, entry.name)) {
             ReportPathTooLong(destinationRoot, relativeFolder, entry.name);

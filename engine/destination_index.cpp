@@ -9,7 +9,7 @@ void BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
     if (!relativeFolder) DestinationIndex.clear();
     ForEachEntry(root, relativeFolder, true, [&](const FindEntry& entry) {
         if (IsFolder(entry)) {
-            if (IsAlwaysSkippedFolder(entry.name)) return;
+            if (IsAlwaysSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
             PathBuffer child;
             if (!ChildRelativeFolder(child, relativeFolder, entry.name)) {
                 ReportPathTooLong(root, relativeFolder, entry.name);

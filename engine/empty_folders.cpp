@@ -12,6 +12,10 @@ int RemoveEmptyFolders(const wchar_t* root, const wchar_t* relativeFolder) {
             return;
         }
         if (IsAlwaysSkippedFolder(entry.name)) return;
+        if (IsLinkedFolder(entry)) {
+            empty = 0;  // a link is left alone, and its folder with it
+            return;
+        }
         PathBuffer child;
         if (!ChildRelativeFolder(child, relativeFolder, entry.name)) {
             ReportPathTooLong(root, relativeFolder, entry.name);

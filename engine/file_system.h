@@ -29,6 +29,8 @@ constexpr uint32_t kFileAttributeReadOnly = 0x01;
 constexpr uint32_t kFileAttributeHidden = 0x02;
 constexpr uint32_t kFileAttributeDirectory = 0x10;
 constexpr uint32_t kFileAttributeNormal = 0x80;
+// A symbolic link or junction: the entry describes what it leads to, this bit says it is a link.
+constexpr uint32_t kFileAttributeReparsePoint = 0x400;
 constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 
 // Longest bare name a listing entry can hold (both platforms stay below it).

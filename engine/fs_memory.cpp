@@ -395,12 +395,13 @@ void MemFsReset(bool caseInsensitive) {
     S().caseInsensitive = caseInsensitive;
 }
 
-void MemFsAddFolder(const std::wstring& path) {
+void MemFsAddFolder(const std::wstring& path, uint32_t attributes) {
     Node* node = S().root.get();
     for (const std::wstring& part : Split(path)) {
         auto it = node->children.find(Fold(part));
         node = it != node->children.end() ? it->second.get() : AddChild(node, part, true);
     }
+    if (attributes != 0 && node != S().root.get()) node->attributes = attributes;
 }
 
 void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t lastWriteTime,

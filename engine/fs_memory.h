@@ -22,8 +22,9 @@ enum class ListingOrder { Insertion, Sorted, Reverse, Random };
 // Empties the file system and forgets every setting (order, failures, log, names).
 void MemFsReset(bool caseInsensitive = false);
 
-// Creates the folder and any missing folder above it.
-void MemFsAddFolder(const std::wstring& path);
+// Creates the folder and any missing folder above it; attributes go to the last one (for example
+// kFileAttributeReparsePoint for a junction).
+void MemFsAddFolder(const std::wstring& path, uint32_t attributes = 0);
 // Creates or replaces a file (and its missing folders) with the given bytes and times.
 void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t lastWriteTime,
                   int64_t creationTime = 0, uint32_t attributes = 0);

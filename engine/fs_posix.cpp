@@ -108,6 +108,7 @@ bool ReadEntry(PosixFind* find, FindEntry* e) {
         if (!d) return false;
         if (!Utf8ToWide(d->d_name, strlen(d->d_name), e->name, kMaxEntryName + 1)) continue;
         Meta m{};
+        struct stat linkCheck;
         // Links are followed, as the engine walks into linked folders; a link that leads nowhere
         // (or round in a circle) is described by itself, as a file.
         if (StatAt(fd, d->d_name, AT_STATX_DONT_SYNC, m) != 0) {
@@ -121,6 +122,13 @@ bool ReadEntry(PosixFind* find, FindEntry* e) {
             }
         }
         e->attributes = AttributesOf(m.mode);
+        // d_type says "link" without a further call; only file systems that leave it unknown
+        // need one.
+        if (d->d_type == DT_LNK ||
+            (d->d_type == DT_UNKNOWN && fstatat(fd, d->d_name, &linkCheck, AT_SYMLINK_NOFOLLOW) == 0 &&
+             S_ISLNK(linkCheck.st_mode))) {
+            e->attributes |= kFileAttributeReparsePoint;
+        }
         e->creationTime = m.creation;
         e->lastWriteTime = m.lastWrite;
         e->sizeHigh = static_cast<uint32_t>(m.size >> 32);

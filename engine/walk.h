@@ -17,6 +17,12 @@ void CountEntry();
 // True when entry is a folder.
 inline bool IsFolder(const FindEntry& entry) { return (entry.attributes & kFileAttributeDirectory) != 0; }
 
+// A folder reached through a symbolic link or junction. The destination walks never enter one:
+// what it leads to lies outside the destination tree, or is walked at its own place.
+inline bool IsLinkedFolder(const FindEntry& entry) {
+    return IsFolder(entry) && (entry.attributes & kFileAttributeReparsePoint) != 0;
+}
+
 // ".", ".." and "$RECYCLE.BIN", matched whole and case-sensitively.
 bool IsAlwaysSkippedFolder(const wchar_t* name);
 // The deleted-files walk also passes over "Deleted" and "Backup".

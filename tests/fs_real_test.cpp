@@ -95,4 +95,24 @@ TEST_F(RealRunTest, AMissingDestinationIsReportedAndNothingIsCreated) {
     EXPECT_FALSE(Exists(Dst()));
 }
 
+#ifndef _WIN32
+// A link to a folder in the destination is left alone with everything it leads to; in the
+// source a link is followed, and a link to its own folder ends without a crash.
+TEST_F(RealRunTest, SymbolicLinksToFolders) {
+    WriteRealFile(root + L"/outside/precious.txt", "outside", UtcFileTime(2024, 1, 1));
+    WriteRealFile(Src(L"linked-target/in.txt"), "in", UtcFileTime(2024, 1, 1));
+    MakeRealFolder(Dst());
+    fs::create_directory_symlink(fs::path(root + L"/outside"), fs::path(Dst(L"outside-link")));
+    fs::create_directory_symlink(fs::path(Src(L"linked-target")), fs::path(Src(L"via-link")));
+    fs::create_directory_symlink(fs::path(L"."), fs::path(Src(L"loop")));
+    int code = Run(L"d");
+    EXPECT_TRUE(code == 0 || code == 2) << code;
+    EXPECT_EQ(Read(root + L"/outside/precious.txt"), "outside");
+    EXPECT_TRUE(fs::is_symlink(fs::path(Dst(L"outside-link"))));
+    EXPECT_FALSE(Exists(Dst(L"Deleted/outside-link/precious.txt")));
+    EXPECT_EQ(Read(Dst(L"via-link/in.txt")), "in");
+    EXPECT_EQ(Read(Dst(L"linked-target/in.txt")), "in");
+}
+#endif
+
 }  // namespace

@@ -324,6 +324,24 @@ TEST_F(PassesTest, ASecondRunInOneProcessSeesOnlyItsOwnIndex) {
     EXPECT_EQ(DestinationIndex.at(L"x.txt").size(), 1u);
 }
 
+// The destination walks never enter a junction or a link to a folder: what it leads to is not
+// the destination's to index, move into Deleted or remove. The source walk goes through them.
+TEST_F(PassesTest, LinkedFoldersAreLeftAloneInTheDestinationAndWalkedInTheSource) {
+    MemFsAddFolder(P(L"/dst/junction"), kFileAttributeReparsePoint);
+    File(L"/dst/junction/elsewhere.txt", "not ours");
+    MemFsAddFolder(P(L"/dst/holder/empty-link"), kFileAttributeReparsePoint);
+    MemFsAddFolder(P(L"/src/linked"), kFileAttributeReparsePoint);
+    File(L"/src/linked/taken.txt", "through the link");
+    File(L"/src/elsewhere.txt", "not ours");
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(At(L"/dst/junction/elsewhere.txt"), "not ours");
+    EXPECT_EQ(Count(L"move deleted file"), 0u);
+    EXPECT_EQ(Count(L"move file"), 0u);  // the index never saw the file behind the junction
+    EXPECT_EQ(At(L"/dst/holder/empty-link"), "<folder>");
+    EXPECT_EQ(Count(L"delete empty folder"), 0u);
+    EXPECT_EQ(At(L"/dst/linked/taken.txt"), "through the link");
+}
+
 TEST_F(PassesTest, CaseInsensitiveNamesAsOnWindows) {
     MemFsReset(true);
     MemFsAddFolder(P(L"/src"));

@@ -43,12 +43,18 @@ void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, co
 }
 
 // The destination lacks the file: move its twin from the folder it was moved away from, or copy.
+// folderReady is kept by the walk of one source folder: once the chain of its destination folder
+// has been made without a failure, nothing in this pass removes a folder, and what stands in the
+// way of one cannot be moved while that folder is walked (a move into it would fail first), so
+// the later files of the folder skip the chain and its system calls.
 void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                      const FindEntry& entry, const wchar_t* destinationFile) {
+                      const FindEntry& entry, const wchar_t* destinationFile, bool& folderReady) {
     const IndexEntry* twin = FindMovedCounterpart(entry, sourceRoot);
-    PathBuffer destinationFolder;
-    FolderPath(destinationFolder, destinationRoot, relativeFolder);  // fits: destinationFile does
-    CreateDirectoryChain(destinationFolder.text);
+    if (!folderReady) {
+        PathBuffer destinationFolder;
+        FolderPath(destinationFolder, destinationRoot, relativeFolder);  // fits: destinationFile does
+        folderReady = CreateDirectoryChain(destinationFolder.text) == 0;
+    }
     if (twin) {
         const wchar_t* twinFolder = twin->relativeFolder.empty() ? nullptr : twin->relativeFolder.c_str();
         PathBuffer oldPlace;
@@ -67,8 +73,10 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
 }
 
 void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                      const FindEntry& entry, bool differentFileSystems) {
-    if (SkippedByDate(entry)) return;
+                      const FindEntry& entry, bool differentFileSystems, bool& folderReady) {
+    // A source tree that was once a destination may hold leftovers of an interrupted copy: no
+    // file of the user's, and one the destination's next index scan would remove again.
+    if (SkippedByDate(entry) || IsLeftoverCopyName(entry.name)) return;
     PathBuffer destinationFile;
     if (!ComposePath(destinationFile, destinationRoot, relativeFolder, entry.name)) {
         ReportPathTooLong(destinationRoot, relativeFolder, entry.name);
@@ -76,7 +84,7 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     }
     FileInfo present;
     if (!FsGetAttributesEx(destinationFile.text, &present) || (present.attributes & kFileAttributeDirectory)) {
-        BringMissingFile(sourceRoot, destinationRoot, relativeFolder, entry, destinationFile.text);
+        BringMissingFile(sourceRoot, destinationRoot, relativeFolder, entry, destinationFile.text, folderReady);
         return;
     }
     if (FilesAreEqual(entry.sizeHigh, entry.sizeLow, entry.lastWriteTime, present.sizeHigh, present.sizeLow,
@@ -110,9 +118,10 @@ bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,
 
 void CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                      bool differentFileSystems) {
+    bool folderReady = false;
     ForEachEntry(sourceRoot, relativeFolder, true, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
-            HandleSourceFile(sourceRoot, destinationRoot, relativeFolder, entry, differentFileSystems);
+            HandleSourceFile(sourceRoot, destinationRoot, relativeFolder, entry, differentFileSystems, folderReady);
             return;
         }
         if (IsAlwaysSkippedFolder(entry.name)) return;

@@ -37,7 +37,8 @@ void HandleDestinationFile(const wchar_t* sourceRoot, const wchar_t* destination
 void MoveDeletedPass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder) {
     ForEachEntry(destinationRoot, relativeFolder, true, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
-            HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry);
+            // A leftover the index scan could not remove is no deleted file of the user's.
+            if (!IsLeftoverCopyName(entry.name)) HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry);
             return;
         }
         if (IsDeletedWalkSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;

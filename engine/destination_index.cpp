@@ -5,6 +5,15 @@
 
 DestinationIndexMap DestinationIndex;
 
+namespace {
+// The index scan is the first destination walk of every run, so what an interrupted copy of an
+// earlier run left behind is gone before any pass could take it for a file of the user's.
+void RemoveLeftoverCopy(const wchar_t* root, const wchar_t* relativeFolder, const wchar_t* name) {
+    PathBuffer path;
+    if (ComposePath(path, root, relativeFolder, name)) FsRemoveLeftoverCopy(path.text);
+}
+}  // namespace
+
 void BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
     if (!relativeFolder) DestinationIndex.clear();
     ForEachEntry(root, relativeFolder, true, [&](const FindEntry& entry) {
@@ -16,6 +25,10 @@ void BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
                 return;
             }
             BuildDestinationIndex(root, child.text);
+            return;
+        }
+        if (IsLeftoverCopyName(entry.name)) {
+            RemoveLeftoverCopy(root, relativeFolder, entry.name);
             return;
         }
         DestinationIndex[entry.name].push_back(

@@ -1,5 +1,7 @@
 #include "engine/file_system.h"
 
+#include <cwchar>
+
 namespace {
 const FileSystem* g_fileSystem = nullptr;
 }
@@ -19,4 +21,15 @@ const FileSystem* SetFileSystem(const FileSystem* fs) {
 const FileSystem& CurrentFileSystem() {
     if (!g_fileSystem) g_fileSystem = &PlatformFileSystem();
     return *g_fileSystem;
+}
+
+bool IsLeftoverCopyName(const wchar_t* name) {
+    constexpr size_t prefix = sizeof(kLeftoverCopyPrefix) / sizeof(wchar_t) - 1;
+    constexpr size_t suffix = sizeof(kLeftoverCopySuffix) / sizeof(wchar_t) - 1;
+    if (wcslen(name) != prefix + kLeftoverCopyDigits + suffix) return false;
+    if (wcsncmp(name, kLeftoverCopyPrefix, prefix) != 0) return false;
+    for (size_t i = prefix; i < prefix + kLeftoverCopyDigits; ++i) {
+        if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) return false;
+    }
+    return wcscmp(name + prefix + kLeftoverCopyDigits, kLeftoverCopySuffix) == 0;
 }

@@ -105,7 +105,18 @@ struct FileSystem {
     // The absolute, normalized form of an existing folder, in a form where the same folder always
     // gives the same text (case-folded where the file system ignores case); false on failure.
     bool (*getComparablePath)(const wchar_t* path, wchar_t* out, size_t capacity);
+    // Removes the file at path only when it is what an interrupted copy left behind: a plain file
+    // whose name IsLeftoverCopyName accepts. Anything else is refused and stays.
+    uint32_t (*removeLeftoverCopy)(const wchar_t* path);
 };
+
+// A copy that cannot write its target in one step writes ".kestrome-" + 12 lowercase hex digits +
+// ".tmp" beside it first. A run killed meanwhile leaves that partial file behind; no such name is
+// ever a user's file, so the walks never index, copy or keep one.
+constexpr wchar_t kLeftoverCopyPrefix[] = L".kestrome-";
+constexpr size_t kLeftoverCopyDigits = 12;
+constexpr wchar_t kLeftoverCopySuffix[] = L".tmp";
+bool IsLeftoverCopyName(const wchar_t* name);
 
 // The platform's own provider (Win32 on Windows, POSIX elsewhere).
 const FileSystem& PlatformFileSystem();
@@ -126,3 +137,4 @@ inline uint32_t FsMoveFile(const wchar_t* from, const wchar_t* to) { return Curr
 inline uint32_t FsCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn p, bool replace) { return CurrentFileSystem().copyFile(from, to, p, replace); }
 inline bool FsGetFileSystemName(const wchar_t* folder, wchar_t* name, size_t cap) { return CurrentFileSystem().getFileSystemName(folder, name, cap); }
 inline bool FsGetComparablePath(const wchar_t* p, wchar_t* out, size_t cap) { return CurrentFileSystem().getComparablePath(p, out, cap); }
+inline uint32_t FsRemoveLeftoverCopy(const wchar_t* p) { return CurrentFileSystem().removeLeftoverCopy(p); }

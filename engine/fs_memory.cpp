@@ -56,7 +56,7 @@ State& S() {
 
 const wchar_t* kOpNames[] = {L"FindFirst", L"FindNext", L"GetAttributes", L"GetAttributesEx",
                              L"CreateDirectory", L"RemoveDirectory", L"MoveFile", L"CopyFile",
-                             L"GetFileSystemName", L"GetComparablePath"};
+                             L"GetFileSystemName", L"GetComparablePath", L"RemoveLeftoverCopy"};
 
 std::wstring Fold(const std::wstring& name) {
     if (!S().caseInsensitive) return name;
@@ -371,9 +371,25 @@ bool MemGetComparablePath(const wchar_t* path, wchar_t* out, size_t capacity) {
     return true;
 }
 
+uint32_t MemRemoveLeftoverCopy(const wchar_t* path) {
+    Log(MemOp::RemoveLeftoverCopy, path);
+    if (uint32_t error = InjectedFailure(MemOp::RemoveLeftoverCopy, path)) return error;
+    auto parts = Split(path);
+    if (parts.empty() || !IsLeftoverCopyName(parts.back().c_str())) return kErrorAccessDenied;
+    uint32_t error = 0;
+    Node* parent = ParentFolder(parts, &error);
+    if (!parent) return error;
+    auto it = parent->children.find(Fold(parts.back()));
+    if (it == parent->children.end()) return kErrorFileNotFound;
+    if (it->second->folder) return kErrorAccessDenied;
+    Detach(parent, it->first);
+    return 0;
+}
+
 const FileSystem kMemoryFileSystem = {
     MemFindFirst, MemFindNext, MemFindClose, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
     MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetComparablePath,
+    MemRemoveLeftoverCopy,
 };
 
 void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsNode>& out) {

@@ -15,7 +15,8 @@
 const FileSystem& MemoryFileSystem();
 
 enum class MemOp { FindFirst, FindNext, GetAttributes, GetAttributesEx, CreateDirectory,
-                   RemoveDirectory, MoveFile, CopyFile, GetFileSystemName, GetComparablePath };
+                   RemoveDirectory, MoveFile, CopyFile, GetFileSystemName, GetComparablePath,
+                   RemoveLeftoverCopy };
 
 enum class ListingOrder { Insertion, Sorted, Reverse, Random };
 

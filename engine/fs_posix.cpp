@@ -288,11 +288,6 @@ bool CopyRangeUnsupported(int err) {
     return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF;
 }
 
-// The source is opened with O_NONBLOCK so that a named pipe cannot block the open; a regular file
-// ignores the flag on every local file system, so it is cleared (one more call) only when some
-// file system answers EAGAIN after all.
-bool ClearedNonBlocking(int in, int err) { return err == EAGAIN && fcntl(in, F_SETFL, 0) == 0; }
-
 // Copies in to out until the end of in. Every chunk is reported; total is the size seen when the
 // copy began (a file that grows meanwhile is reported against its new size).
 int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
@@ -305,15 +300,14 @@ int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
         if (useRange) {
             n = copy_file_range(in, nullptr, out, nullptr, kRangeChunk, 0);
             if (n < 0) {
-                if (errno == EINTR || ClearedNonBlocking(in, errno)) continue;
+                if (errno == EINTR) continue;
                 if (!CopyRangeUnsupported(errno)) return errno;
                 useRange = false;
                 continue;
             }
-            // Some file systems answer 0 before the end: short of the size the copy began with,
-            // read() tells the truth. At or past that size 0 is the end, as read() would say.
+            // Some file systems answer 0 before the end; read() tells the truth, and costs one
+            // call at the real end.
             if (n == 0) {
-                if (done >= total) break;
                 useRange = false;
                 continue;
             }
@@ -324,7 +318,7 @@ int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
             }
             n = read(in, buffer.get(), kBufferSize);
             if (n < 0) {
-                if (errno == EINTR || ClearedNonBlocking(in, errno)) continue;
+                if (errno == EINTR) continue;
                 return errno;
             }
             if (n == 0) break;
@@ -338,45 +332,19 @@ int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
     return 0;
 }
 
-// The process's file-creation mask, read once without changing it (umask(2) cannot be read
-// without setting it, which would race with other threads); -1 when it cannot be read.
-int CreationMask() {
-    static std::atomic<int> mask{-2};
-    int known = mask.load(std::memory_order_relaxed);
-    if (known != -2) return known;
-    int value = -1;
-    if (FILE* status = fopen("/proc/self/status", "re")) {
-        char line[128];
-        while (fgets(line, sizeof line, status)) {
-            unsigned parsed;
-            if (sscanf(line, "Umask: %o", &parsed) == 1) {
-                value = static_cast<int>(parsed & 0777);
-                break;
-            }
-        }
-        fclose(status);
-    }
-    mask.store(value, std::memory_order_relaxed);
-    return value;
-}
-
 // The copy is written under a temporary name beside `to` and renamed onto it only when complete,
 // with the source's last-write time already set: `to` holds either its old file or the whole new
 // one, and a symbolic link standing at `to` is replaced, never written through. A folder at `to`
 // makes the final rename fail and stays as it was. Without replaceExisting the final rename never
-// replaces anything. Each call here costs a kernel entry, which on a virtual machine weighs more
-// than the copy of a small file: the folder is named by path rather than opened, and the mode is
-// given at creation when the creation mask leaves it whole.
+// replaces anything.
 uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting) {
-    NativePath source, target, temp;
+    NativePath source, target;
     if (!ToNative(from, source) || !ToNative(to, target)) return ENAMETOOLONG;
     char* slash = strrchr(target.text, '/');
     const char* name = slash ? slash + 1 : target.text;
     if (*name == '\0') return EISDIR;
-    size_t folderLength = static_cast<size_t>(name - target.text);
-    if (folderLength + 32 > sizeof temp.text) return ENAMETOOLONG;
-    memcpy(temp.text, target.text, folderLength);
 
+    // O_NONBLOCK keeps a named pipe from blocking the open; only regular files are copied.
     int in = open(source.text, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (in < 0) return errno;
     struct stat st;
@@ -387,21 +355,32 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
         err = EISDIR;
     } else if (!S_ISREG(st.st_mode)) {
         err = ENOTSUP;
+    } else if (fcntl(in, F_SETFL, 0) != 0) {
+        err = errno;
     }
     if (err) {
         close(in);
         return err;
     }
 
-    mode_t mode = st.st_mode & 0777;
-    int mask = CreationMask();
-    bool modeAtCreation = mask >= 0 && (mode & static_cast<mode_t>(mask)) == 0;
+    int folder = AT_FDCWD;
+    if (slash) {
+        char saved = slash[1];
+        slash[1] = '\0';  // keeps the slash, so that "/name" opens "/"
+        folder = open(target.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        slash[1] = saved;
+        if (folder < 0) {
+            err = errno;
+            close(in);
+            return err;
+        }
+    }
+
+    char temp[32];
     int out = -1;
     for (int attempt = 0; attempt < 8 && out < 0; ++attempt) {
-        char tempName[32];
-        MakeTempName(tempName);
-        memcpy(temp.text + folderLength, tempName, sizeof tempName);
-        out = open(temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, modeAtCreation ? mode : 0600);
+        MakeTempName(temp);
+        out = openat(folder, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (out < 0 && errno != EEXIST) break;
     }
     if (out < 0) {
@@ -409,16 +388,17 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
     } else {
         err = CopyData(in, out, st.st_size, progress);
         if (!err) {
-            if (!modeAtCreation) fchmod(out, mode);  // a file system without modes keeps its own
+            fchmod(out, st.st_mode & 0777);  // a file system without modes keeps its own
             struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
             if (futimens(out, times) != 0) err = errno;
         }
         if (close(out) != 0 && !err) err = errno;
-        if (!err && replaceExisting && rename(temp.text, target.text) != 0) err = errno;
-        if (!err && !replaceExisting) err = RenameNoReplace(AT_FDCWD, temp.text, AT_FDCWD, target.text);
-        if (err) unlink(temp.text);
+        if (!err && replaceExisting && renameat(folder, temp, folder, name) != 0) err = errno;
+        if (!err && !replaceExisting) err = RenameNoReplace(folder, temp, folder, name);
+        if (err) unlinkat(folder, temp, 0);
     }
     close(in);
+    if (folder != AT_FDCWD) close(folder);
     return err;
 }
 

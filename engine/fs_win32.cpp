@@ -121,10 +121,24 @@ bool Win32GetComparablePath(const wchar_t* path, wchar_t* out, size_t capacity) 
     return true;
 }
 
+// This provider writes no temporary files, but a destination also synced from Linux may hold
+// the leftovers of an interrupted copy there.
+uint32_t Win32RemoveLeftoverCopy(const wchar_t* path) {
+    const wchar_t* name = path;
+    for (const wchar_t* p = path; *p; ++p) {
+        if (*p == L'\\' || *p == L'/') name = p + 1;
+    }
+    if (!IsLeftoverCopyName(name)) return ERROR_INVALID_NAME;
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return ERROR_ACCESS_DENIED;
+    return DeleteFileW(path) ? 0 : LastError();
+}
+
 constexpr FileSystem kWin32FileSystem = {
     Win32FindFirst,       Win32FindNext,         Win32FindClose,  Win32GetAttributes,
     Win32GetAttributesEx, Win32CreateDirectory,  Win32RemoveDirectory, Win32MoveFile,
-    Win32CopyFile,        Win32GetFileSystemName, Win32GetComparablePath,
+    Win32CopyFile,        Win32GetFileSystemName, Win32GetComparablePath, Win32RemoveLeftoverCopy,
 };
 
 }  // namespace

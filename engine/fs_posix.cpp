@@ -17,6 +17,7 @@
 #include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
+#include <wchar.h>
 
 #include <atomic>
 #include <memory>
@@ -261,7 +262,9 @@ uint64_t NextRandom() {
     return z ^ (z >> 31);
 }
 
-// ".kestrome-" + 12 hex digits + ".tmp"
+// ".kestrome-" + 12 hex digits + ".tmp": the shape IsLeftoverCopyName knows.
+static_assert(sizeof(kLeftoverCopyPrefix) / sizeof(wchar_t) == 11 && kLeftoverCopyDigits == 12 &&
+              sizeof(kLeftoverCopySuffix) / sizeof(wchar_t) == 5);
 void MakeTempName(char (&name)[32]) {
     static const char kHex[] = "0123456789abcdef";
     uint64_t bits = NextRandom();
@@ -288,6 +291,11 @@ bool CopyRangeUnsupported(int err) {
     return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF;
 }
 
+// The source is opened with O_NONBLOCK so that a named pipe cannot block the open; a regular file
+// ignores the flag on every local file system, so it is cleared (one more call) only when some
+// file system answers EAGAIN after all.
+bool ClearedNonBlocking(int in, int err) { return err == EAGAIN && fcntl(in, F_SETFL, 0) == 0; }
+
 // Copies in to out until the end of in. Every chunk is reported; total is the size seen when the
 // copy began (a file that grows meanwhile is reported against its new size).
 int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
@@ -300,14 +308,15 @@ int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
         if (useRange) {
             n = copy_file_range(in, nullptr, out, nullptr, kRangeChunk, 0);
             if (n < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR || ClearedNonBlocking(in, errno)) continue;
                 if (!CopyRangeUnsupported(errno)) return errno;
                 useRange = false;
                 continue;
             }
-            // Some file systems answer 0 before the end; read() tells the truth, and costs one
-            // call at the real end.
+            // Some file systems answer 0 before the end: short of the size the copy began with,
+            // read() tells the truth. At or past that size 0 is the end, as read() would say.
             if (n == 0) {
+                if (done >= total) break;
                 useRange = false;
                 continue;
             }
@@ -318,7 +327,7 @@ int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
             }
             n = read(in, buffer.get(), kBufferSize);
             if (n < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR || ClearedNonBlocking(in, errno)) continue;
                 return errno;
             }
             if (n == 0) break;
@@ -332,19 +341,59 @@ int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
     return 0;
 }
 
+// The process's file-creation mask, read once without changing it (umask(2) cannot be read
+// without setting it, which would race with other threads); -1 when it cannot be read.
+int CreationMask() {
+    static std::atomic<int> mask{-2};
+    int known = mask.load(std::memory_order_relaxed);
+    if (known != -2) return known;
+    int value = -1;
+    if (FILE* status = fopen("/proc/self/status", "re")) {
+        char line[128];
+        while (fgets(line, sizeof line, status)) {
+            unsigned parsed;
+            if (sscanf(line, "Umask: %o", &parsed) == 1) {
+                value = static_cast<int>(parsed & 0777);
+                break;
+            }
+        }
+        fclose(status);
+    }
+    mask.store(value, std::memory_order_relaxed);
+    return value;
+}
+
+// A source written to while it was copied leaves a copy that matches no version of it; under the
+// real name with the old last-write time, the next run would take it for the file itself. The
+// change time also catches a writer that puts the last-write time back.
+int SourceChangedDuringCopy(int in, int out, const struct stat& before) {
+    struct stat now, written;
+    if (fstat(in, &now) != 0 || fstat(out, &written) != 0) return errno;
+    if (now.st_size != before.st_size || written.st_size != before.st_size ||
+        now.st_mtim.tv_sec != before.st_mtim.tv_sec || now.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
+        now.st_ctim.tv_sec != before.st_ctim.tv_sec || now.st_ctim.tv_nsec != before.st_ctim.tv_nsec) {
+        return EBUSY;
+    }
+    return 0;
+}
+
 // The copy is written under a temporary name beside `to` and renamed onto it only when complete,
 // with the source's last-write time already set: `to` holds either its old file or the whole new
 // one, and a symbolic link standing at `to` is replaced, never written through. A folder at `to`
 // makes the final rename fail and stays as it was. Without replaceExisting the final rename never
-// replaces anything.
+// replaces anything. Each call here costs a kernel entry, which on a virtual machine weighs more
+// than the copy of a small file: the folder is named by path rather than opened, and the mode is
+// given at creation when the creation mask leaves it whole.
 uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting) {
-    NativePath source, target;
+    NativePath source, target, temp;
     if (!ToNative(from, source) || !ToNative(to, target)) return ENAMETOOLONG;
     char* slash = strrchr(target.text, '/');
     const char* name = slash ? slash + 1 : target.text;
     if (*name == '\0') return EISDIR;
+    size_t folderLength = static_cast<size_t>(name - target.text);
+    if (folderLength + 32 > sizeof temp.text) return ENAMETOOLONG;
+    memcpy(temp.text, target.text, folderLength);
 
-    // O_NONBLOCK keeps a named pipe from blocking the open; only regular files are copied.
     int in = open(source.text, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (in < 0) return errno;
     struct stat st;
@@ -355,51 +404,51 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
         err = EISDIR;
     } else if (!S_ISREG(st.st_mode)) {
         err = ENOTSUP;
-    } else if (fcntl(in, F_SETFL, 0) != 0) {
-        err = errno;
     }
     if (err) {
         close(in);
         return err;
     }
 
-    int folder = AT_FDCWD;
-    if (slash) {
-        char saved = slash[1];
-        slash[1] = '\0';  // keeps the slash, so that "/name" opens "/"
-        folder = open(target.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        slash[1] = saved;
-        if (folder < 0) {
-            err = errno;
-            close(in);
-            return err;
-        }
-    }
-
-    char temp[32];
+    mode_t mode = st.st_mode & 0777;
+    int mask = CreationMask();
+    bool modeAtCreation = mask >= 0 && (mode & static_cast<mode_t>(mask)) == 0;
     int out = -1;
     for (int attempt = 0; attempt < 8 && out < 0; ++attempt) {
-        MakeTempName(temp);
-        out = openat(folder, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        char tempName[32];
+        MakeTempName(tempName);
+        memcpy(temp.text + folderLength, tempName, sizeof tempName);
+        out = open(temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, modeAtCreation ? mode : 0600);
         if (out < 0 && errno != EEXIST) break;
     }
     if (out < 0) {
         err = errno;
     } else {
         err = CopyData(in, out, st.st_size, progress);
+        if (!err) err = SourceChangedDuringCopy(in, out, st);
         if (!err) {
-            fchmod(out, st.st_mode & 0777);  // a file system without modes keeps its own
+            if (!modeAtCreation) fchmod(out, mode);  // a file system without modes keeps its own
             struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
             if (futimens(out, times) != 0) err = errno;
         }
         if (close(out) != 0 && !err) err = errno;
-        if (!err && replaceExisting && renameat(folder, temp, folder, name) != 0) err = errno;
-        if (!err && !replaceExisting) err = RenameNoReplace(folder, temp, folder, name);
-        if (err) unlinkat(folder, temp, 0);
+        if (!err && replaceExisting && rename(temp.text, target.text) != 0) err = errno;
+        if (!err && !replaceExisting) err = RenameNoReplace(AT_FDCWD, temp.text, AT_FDCWD, target.text);
+        if (err) unlink(temp.text);
     }
     close(in);
-    if (folder != AT_FDCWD) close(folder);
     return err;
+}
+
+uint32_t PosixRemoveLeftoverCopy(const wchar_t* path) {
+    const wchar_t* name = wcsrchr(path, L'/');
+    if (!IsLeftoverCopyName(name ? name + 1 : path)) return EINVAL;
+    NativePath native;
+    if (!ToNative(path, native)) return ENAMETOOLONG;
+    struct stat st;
+    if (lstat(native.text, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EPERM;  // a folder or link of that name is not ours
+    return unlink(native.text) == 0 ? 0 : errno;
 }
 
 // ---- volumes and canonical paths ------------------------------------------------------------
@@ -461,7 +510,7 @@ bool PosixGetComparablePath(const wchar_t* path, wchar_t* out, size_t capacity) 
 const FileSystem kPosixFileSystem = {
     PosixFindFirst,        PosixFindNext,        PosixFindClose,         PosixGetAttributes,
     PosixGetAttributesEx,  PosixCreateDirectory, PosixRemoveDirectory,   PosixMoveFile,
-    PosixCopyFile,         PosixGetFileSystemName, PosixGetComparablePath,
+    PosixCopyFile,         PosixGetFileSystemName, PosixGetComparablePath, PosixRemoveLeftoverCopy,
 };
 
 }  // namespace

@@ -74,7 +74,9 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
 
 void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                       const FindEntry& entry, bool differentFileSystems, bool& folderReady) {
-    if (SkippedByDate(entry)) return;
+    // A source tree that was once a destination may hold leftovers of an interrupted copy: no
+    // file of the user's, and one the destination's next index scan would remove again.
+    if (SkippedByDate(entry) || IsLeftoverCopyName(entry.name)) return;
     PathBuffer destinationFile;
     if (!ComposePath(destinationFile, destinationRoot, relativeFolder, entry.name)) {
         ReportPathTooLong(destinationRoot, relativeFolder, entry.name);

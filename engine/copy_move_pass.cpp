@@ -119,7 +119,7 @@ bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,
 void CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                      bool differentFileSystems) {
     bool folderReady = false;
-    ForEachEntry(sourceRoot, relativeFolder, true, [&](const FindEntry& entry) {
+    ForEachEntry(sourceRoot, relativeFolder, true, kFullEntries, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
             HandleSourceFile(sourceRoot, destinationRoot, relativeFolder, entry, differentFileSystems, folderReady);
             return;

@@ -35,7 +35,7 @@ void HandleDestinationFile(const wchar_t* sourceRoot, const wchar_t* destination
 }  // namespace
 
 void MoveDeletedPass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder) {
-    ForEachEntry(destinationRoot, relativeFolder, true, [&](const FindEntry& entry) {
+    ForEachEntry(destinationRoot, relativeFolder, true, kNamesAndTypes, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
             // A leftover the index scan could not remove is no deleted file of the user's.
             if (!IsLeftoverCopyName(entry.name)) HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry);

@@ -16,7 +16,7 @@ void RemoveLeftoverCopy(const wchar_t* root, const wchar_t* relativeFolder, cons
 
 void BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
     if (!relativeFolder) DestinationIndex.clear();
-    ForEachEntry(root, relativeFolder, true, [&](const FindEntry& entry) {
+    ForEachEntry(root, relativeFolder, true, kFullEntries, [&](const FindEntry& entry) {
         if (IsFolder(entry)) {
             if (IsAlwaysSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
             PathBuffer child;

@@ -6,7 +6,7 @@
 
 int RemoveEmptyFolders(const wchar_t* root, const wchar_t* relativeFolder) {
     int empty = 1;
-    bool listed = ForEachEntry(root, relativeFolder, false, [&](const FindEntry& entry) {
+    bool listed = ForEachEntry(root, relativeFolder, false, kNamesAndTypes, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
             empty = 0;
             return;

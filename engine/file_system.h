@@ -86,6 +86,10 @@ struct FileSystem {
     // Fills the next entry; false at the end of the listing or on any error.
     bool (*findNext)(FindHandle handle, FindEntry* entry);
     void (*findClose)(FindHandle handle);
+    // As findFirst, for walks that look at nothing but the names and the directory and
+    // reparse-point bits: every other field of its entries may be 0, which spares a platform
+    // whose listing does not carry them a query per entry. findNext and findClose serve it alike.
+    FindHandle (*findFirstTypesOnly)(const wchar_t* pattern, FindEntry* entry);
     // Attribute bits of whatever stands at path; kInvalidFileAttributes when nothing can be read.
     uint32_t (*getAttributes)(const wchar_t* path);
     // Attributes, times and size of path; false when nothing can be read there.
@@ -129,6 +133,7 @@ const FileSystem& CurrentFileSystem();
 inline FindHandle FsFindFirst(const wchar_t* pattern, FindEntry* e) { return CurrentFileSystem().findFirst(pattern, e); }
 inline bool FsFindNext(FindHandle h, FindEntry* e) { return CurrentFileSystem().findNext(h, e); }
 inline void FsFindClose(FindHandle h) { CurrentFileSystem().findClose(h); }
+inline FindHandle FsFindFirstTypesOnly(const wchar_t* pattern, FindEntry* e) { return CurrentFileSystem().findFirstTypesOnly(pattern, e); }
 inline uint32_t FsGetAttributes(const wchar_t* p) { return CurrentFileSystem().getAttributes(p); }
 inline bool FsGetAttributesEx(const wchar_t* p, FileInfo* i) { return CurrentFileSystem().getAttributesEx(p, i); }
 inline uint32_t FsCreateDirectory(const wchar_t* p) { return CurrentFileSystem().createDirectory(p); }

@@ -211,7 +211,17 @@ std::vector<std::wstring> OrderedKeys(const Node* folder, const std::wstring& fo
     return keys;
 }
 
-FindHandle MemFindFirst(const wchar_t* pattern, FindEntry* entry) {
+// A types-only listing keeps nothing but the names and the two bits, so that a walk relying on
+// more than it asked for fails its tests here.
+FindEntry TypesOnly(FindEntry entry) {
+    FindEntry bare{};
+    bare.attributes = entry.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint);
+    if (bare.attributes == 0) bare.attributes = kFileAttributeNormal;
+    wcscpy(bare.name, entry.name);
+    return bare;
+}
+
+FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly) {
     Log(MemOp::FindFirst, pattern);
     std::wstring folderPath = FolderOfPattern(pattern);
     if (InjectedFailure(MemOp::FindFirst, folderPath.c_str())) return nullptr;
@@ -228,9 +238,18 @@ FindHandle MemFindFirst(const wchar_t* pattern, FindEntry* entry) {
         listing->entries.push_back(EntryOf(child, child->name.c_str()));
     }
     if (listing->entries.empty()) return nullptr;
+    if (typesOnly) {
+        for (FindEntry& listed : listing->entries) listed = TypesOnly(listed);
+    }
     *entry = listing->entries[0];
     listing->next = 1;
     return listing.release();
+}
+
+FindHandle MemFindFirst(const wchar_t* pattern, FindEntry* entry) { return OpenListing(pattern, entry, false); }
+
+FindHandle MemFindFirstTypesOnly(const wchar_t* pattern, FindEntry* entry) {
+    return OpenListing(pattern, entry, true);
 }
 
 bool MemFindNext(FindHandle handle, FindEntry* entry) {
@@ -387,7 +406,7 @@ uint32_t MemRemoveLeftoverCopy(const wchar_t* path) {
 }
 
 const FileSystem kMemoryFileSystem = {
-    MemFindFirst, MemFindNext, MemFindClose, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
+    MemFindFirst, MemFindNext, MemFindClose, MemFindFirstTypesOnly, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
     MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetComparablePath,
     MemRemoveLeftoverCopy,
 };

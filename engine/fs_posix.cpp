@@ -98,6 +98,7 @@ uint32_t AttributesOf(uint32_t mode) {
 
 struct PosixFind {
     DIR* dir;
+    bool typesOnly;
 };
 
 // Fills e with the next entry that can be described; false at the end or on a read error.
@@ -108,6 +109,16 @@ bool ReadEntry(PosixFind* find, FindEntry* e) {
         struct dirent* d = readdir(find->dir);
         if (!d) return false;
         if (!Utf8ToWide(d->d_name, strlen(d->d_name), e->name, kMaxEntryName + 1)) continue;
+        // A folder or a plain file is known from the listing alone; a link, or an entry whose
+        // type the file system leaves unknown, is looked at as in a full listing.
+        if (find->typesOnly && (d->d_type == DT_DIR || d->d_type == DT_REG)) {
+            e->attributes = d->d_type == DT_DIR ? kFileAttributeDirectory : kFileAttributeNormal;
+            e->creationTime = FileTime{0, 0};
+            e->lastWriteTime = FileTime{0, 0};
+            e->sizeHigh = 0;
+            e->sizeLow = 0;
+            return true;
+        }
         Meta m{};
         struct stat linkCheck;
         // Links are followed, as the engine walks into linked folders; a link that leads nowhere
@@ -138,7 +149,7 @@ bool ReadEntry(PosixFind* find, FindEntry* e) {
     }
 }
 
-FindHandle PosixFindFirst(const wchar_t* pattern, FindEntry* entry) {
+FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly) {
     NativePath path;
     if (!ToNative(pattern, path)) {
         errno = ENAMETOOLONG;
@@ -158,13 +169,19 @@ FindHandle PosixFindFirst(const wchar_t* pattern, FindEntry* entry) {
         close(fd);
         return nullptr;
     }
-    PosixFind* find = new (std::nothrow) PosixFind{dir};
+    PosixFind* find = new (std::nothrow) PosixFind{dir, typesOnly};
     if (!find || !ReadEntry(find, entry)) {
         closedir(dir);
         delete find;
         return nullptr;
     }
     return find;
+}
+
+FindHandle PosixFindFirst(const wchar_t* pattern, FindEntry* entry) { return OpenListing(pattern, entry, false); }
+
+FindHandle PosixFindFirstTypesOnly(const wchar_t* pattern, FindEntry* entry) {
+    return OpenListing(pattern, entry, true);
 }
 
 bool PosixFindNext(FindHandle handle, FindEntry* entry) {
@@ -508,7 +525,8 @@ bool PosixGetComparablePath(const wchar_t* path, wchar_t* out, size_t capacity) 
 }
 
 const FileSystem kPosixFileSystem = {
-    PosixFindFirst,        PosixFindNext,        PosixFindClose,         PosixGetAttributes,
+    PosixFindFirst,        PosixFindNext,        PosixFindClose,         PosixFindFirstTypesOnly,
+    PosixGetAttributes,
     PosixGetAttributesEx,  PosixCreateDirectory, PosixRemoveDirectory,   PosixMoveFile,
     PosixCopyFile,         PosixGetFileSystemName, PosixGetComparablePath, PosixRemoveLeftoverCopy,
 };

@@ -28,18 +28,24 @@ bool IsAlwaysSkippedFolder(const wchar_t* name);
 // The deleted-files walk also passes over "Deleted" and "Backup".
 bool IsDeletedWalkSkippedFolder(const wchar_t* name);
 
+// What a walk reads of each entry: everything, or only its name and its directory and
+// reparse-point bits (the walks that never look at sizes or times spare a query per entry).
+enum EntryDetail { kFullEntries, kNamesAndTypes };
+
 // Lists root\relativeFolder and calls visit(entry) for each entry, counting it first when counting
 // is set; ends early once a stop is requested. Returns false, without a message, when the folder
 // cannot be listed; reports "path too long" and returns false when its pattern does not fit.
 template <typename Visit>
-bool ForEachEntry(const wchar_t* root, const wchar_t* relativeFolder, bool counting, Visit&& visit) {
+bool ForEachEntry(const wchar_t* root, const wchar_t* relativeFolder, bool counting, EntryDetail detail,
+                  Visit&& visit) {
     PathBuffer pattern;
     if (!ComposePath(pattern, root, relativeFolder, L"*.*")) {
         ReportPathTooLong(root, relativeFolder, nullptr);
         return false;
     }
     FindEntry entry;
-    FindHandle handle = FsFindFirst(pattern.text, &entry);
+    FindHandle handle = detail == kFullEntries ? FsFindFirst(pattern.text, &entry)
+                                               : FsFindFirstTypesOnly(pattern.text, &entry);
     if (!handle) return false;
     do {
         if (StopRequested()) break;

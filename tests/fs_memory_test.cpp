@@ -39,6 +39,27 @@ TEST_F(MemoryFileSystemTest, ListingOrdersAreTheTestsChoice) {
     EXPECT_EQ(List(L""), (std::vector<std::wstring>{L"d"}));
 }
 
+// A types-only listing gives the same names and kinds and nothing else, so that a walk relying on
+// sizes or times it did not ask for shows in the tests; a failure injected into listings hits it.
+TEST_F(MemoryFileSystemTest, TypesOnlyListingKeepsNamesAndKindsOnly) {
+    MemFsAddFile(P(L"/d/f"), "12345", 77, 66, kFileAttributeReadOnly);
+    MemFsAddFolder(P(L"/d/link"), kFileAttributeReparsePoint);
+    std::vector<std::wstring> seen;
+    FindEntry e;
+    FindHandle h = FsFindFirstTypesOnly(P(L"/d/*.*").c_str(), &e);
+    ASSERT_NE(h, nullptr);
+    do {
+        seen.push_back(e.name);
+        EXPECT_EQ(e.sizeLow | e.sizeHigh, 0u);
+        EXPECT_EQ(FileTimeToInt64(e.lastWriteTime) | FileTimeToInt64(e.creationTime), 0);
+    } while (FsFindNext(h, &e));
+    EXPECT_EQ(seen, List(P(L"/d")));
+    EXPECT_EQ(e.attributes, kFileAttributeDirectory | kFileAttributeReparsePoint);  // "link", last
+    FsFindClose(h);
+    MemFsFailOn(MemOp::FindFirst, P(L"/d"), kErrorAccessDenied);
+    EXPECT_EQ(FsFindFirstTypesOnly(P(L"/d/*.*").c_str(), &e), nullptr);
+}
+
 TEST_F(MemoryFileSystemTest, MoveNeverReplacesAndCopyReplacesKeepingTheTime) {
     MemFsAddFile(P(L"/d/a"), "aaa", 10);
     MemFsAddFile(P(L"/d/b"), "b", 20);

@@ -223,6 +223,32 @@ TEST_F(PosixFsTest, ListingFollowsLinksAndKeepsRawNames) {
     EXPECT_EQ(Fs().findFirst(W("missing/*.*").c_str(), &e), nullptr);
 }
 
+// The walks that read only kinds must see exactly the entries and kinds a full listing gives,
+// links and names that are not UTF-8 included, in the same order.
+TEST_F(PosixFsTest, TypesOnlyListingAgreesWithTheFullOne) {
+    ASSERT_EQ(mkdir(N("sub").c_str(), 0777), 0);
+    ASSERT_EQ(symlink("sub", N("folder-link").c_str()), 0);
+    ASSERT_EQ(symlink("file", N("file-link").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", N("dead").c_str()), 0);
+    ASSERT_EQ(mkfifo(N("pipe").c_str(), 0644), 0);
+    Write(N("file"), "12345");
+    Write(N("bad\xff.txt"), "raw");
+    auto list = [&](FindHandle (*first)(const wchar_t*, FindEntry*)) {
+        std::vector<std::pair<std::wstring, uint32_t>> entries;
+        FindEntry e;
+        FindHandle h = first(W("*.*").c_str(), &e);
+        for (bool more = h != nullptr; more; more = Fs().findNext(h, &e))
+            entries.emplace_back(e.name, e.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint));
+        if (h) Fs().findClose(h);
+        return entries;
+    };
+    auto full = list(Fs().findFirst);
+    EXPECT_EQ(full.size(), 9u);  // ".", ".." and seven entries
+    EXPECT_EQ(list(Fs().findFirstTypesOnly), full);
+    FindEntry e;
+    EXPECT_EQ(Fs().findFirstTypesOnly(W("missing/*.*").c_str(), &e), nullptr);
+}
+
 TEST_F(PosixFsTest, FoldersAndVolumes) {
     Write(N("file"), "x");
     ASSERT_EQ(Fs().createDirectory(W("sub").c_str()), 0u);

@@ -132,6 +132,15 @@ TEST_F(Win32Fs, ListingHasDotEntriesDirectoryBitAndSizes) {
         EXPECT_NE(seen.find(expected), std::wstring::npos) << expected;
     }
     EXPECT_EQ(Fs().findFirst(At(L"missing\\*.*").c_str(), &e), nullptr);
+    // One listing serves both kinds: the types-only one gives the same entries.
+    std::wstring typesOnly;
+    h = Fs().findFirstTypesOnly((root_ + L"\\*.*").c_str(), &e);
+    ASSERT_NE(h, nullptr);
+    do typesOnly += std::wstring(e.name) + ((e.attributes & kFileAttributeDirectory) ? L"/ " : L" ");
+    while (Fs().findNext(h, &e));
+    Fs().findClose(h);
+    EXPECT_EQ(typesOnly, seen);
+    EXPECT_EQ(Fs().findFirstTypesOnly(At(L"missing\\*.*").c_str(), &e), nullptr);
 }
 
 TEST_F(Win32Fs, ErrorNumbersOfFolderOperations) {

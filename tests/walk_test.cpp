@@ -60,9 +60,9 @@ TEST_F(WalkTest, EntriesComeInListingOrderAndAnUnlistableFolderIsPassedOverSilen
     MemFsSetFolderOrder(P(L"/d"), {L"locked", L"a.txt", L"b.txt"});
     MemFsFailOn(MemOp::FindFirst, P(L"/d/locked"), kErrorAccessDenied);
     std::vector<std::wstring> seen;
-    EXPECT_TRUE(ForEachEntry(P(L"/d").c_str(), nullptr, false, [&](const FindEntry& e) { seen.push_back(e.name); }));
+    EXPECT_TRUE(ForEachEntry(P(L"/d").c_str(), nullptr, false, kFullEntries, [&](const FindEntry& e) { seen.push_back(e.name); }));
     EXPECT_EQ(seen, (std::vector<std::wstring>{L".", L"..", L"locked", L"a.txt", L"b.txt"}));
-    EXPECT_FALSE(ForEachEntry(P(L"/d").c_str(), L"locked", false, [&](const FindEntry&) { ADD_FAILURE(); }));
+    EXPECT_FALSE(ForEachEntry(P(L"/d").c_str(), L"locked", false, kFullEntries, [&](const FindEntry&) { ADD_FAILURE(); }));
     EXPECT_TRUE(CapturedMessages().empty());
 }
 

@@ -56,7 +56,7 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
         folderReady = CreateDirectoryChain(destinationFolder.text) == 0;
     }
     if (twin) {
-        const wchar_t* twinFolder = twin->relativeFolder.empty() ? nullptr : twin->relativeFolder.c_str();
+        const wchar_t* twinFolder = IndexedFolder(*twin)[0] != L'\0' ? IndexedFolder(*twin) : nullptr;
         PathBuffer oldPlace;
         if (!ComposePath(oldPlace, destinationRoot, twinFolder, entry.name)) {
             ReportPathTooLong(destinationRoot, twinFolder, entry.name);

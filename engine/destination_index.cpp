@@ -1,11 +1,170 @@
 #include "engine/destination_index.h"
 
+#include <cstring>
+#include <cwchar>
+#include <new>
+
 #include "engine/paths.h"
 #include "engine/walk.h"
 
-DestinationIndexMap DestinationIndex;
+DestinationIndexStore DestinationIndex;
 
 namespace {
+
+constexpr uint32_t kEntriesPerBlock = 4096;
+constexpr uint32_t kNameBlockBytes = 64 * 1024;
+constexpr uint32_t kFirstSlotCount = 1024;
+// A name's code units, each in 7-bit groups with a continuation bit: one byte for ASCII, two up to
+// U+3FFF, never more than five; distinct names always give distinct bytes.
+constexpr size_t kMaxEncodedName = (kMaxEntryName + 1) * 5 + 5;
+
+size_t PutVarint(unsigned char* out, uint32_t value) {
+    size_t n = 0;
+    while (value >= 0x80) {
+        out[n++] = static_cast<unsigned char>(value | 0x80);
+        value >>= 7;
+    }
+    out[n++] = static_cast<unsigned char>(value);
+    return n;
+}
+
+// The stored form of a name: its byte count, then its bytes.
+size_t EncodeName(const wchar_t* name, unsigned char (&out)[kMaxEncodedName]) {
+    unsigned char bytes[kMaxEncodedName];
+    size_t length = 0;
+    for (size_t i = 0; name[i] != L'\0' && i < kMaxEntryName; ++i) {
+        length += PutVarint(bytes + length, static_cast<uint32_t>(name[i]));
+    }
+    size_t prefix = PutVarint(out, static_cast<uint32_t>(length));
+    memcpy(out + prefix, bytes, length);
+    return prefix + length;
+}
+
+uint32_t HashName(const unsigned char* bytes, size_t length) {
+    uint64_t hash = 0xCBF29CE484222325ull;  // FNV-1a
+    for (size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 0x100000001B3ull;
+    return static_cast<uint32_t>(hash ^ (hash >> 32));
+}
+
+IndexEntry& EntryAt(uint32_t id) { return DestinationIndex.entryBlocks[id / kEntriesPerBlock][id % kEntriesPerBlock]; }
+
+const unsigned char* NameAt(uint32_t ref) {
+    return DestinationIndex.nameBlocks[ref / kNameBlockBytes].get() + ref % kNameBlockBytes;
+}
+
+bool SameName(uint32_t ref, const unsigned char* encoded, size_t length) {
+    const unsigned char* stored = NameAt(ref);
+    return memcmp(stored, encoded, length) == 0;  // the byte count leads, so lengths are compared too
+}
+
+void ClearIndex() {
+    DestinationIndex = DestinationIndexStore();
+    DestinationIndex.folders.emplace_back(new wchar_t[1]{L'\0'});
+}
+
+// The slot holding the name, or the empty slot where it would go.
+IndexSlot* ProbeSlot(const unsigned char* encoded, size_t length, uint32_t hash) {
+    DestinationIndexStore& index = DestinationIndex;
+    for (uint32_t i = hash & index.slotMask;; i = (i + 1) & index.slotMask) {
+        IndexSlot& slot = index.slots[i];
+        if (slot.first == kNoIndexEntry) return &slot;
+        if (slot.hash == hash && SameName(EntryAt(slot.first).name, encoded, length)) return &slot;
+    }
+}
+
+// Keeps the table at most three quarters full; false when there is no memory for it.
+bool MakeRoomForName() {
+    DestinationIndexStore& index = DestinationIndex;
+    uint64_t slotCount = index.slots ? static_cast<uint64_t>(index.slotMask) + 1 : 0;
+    if ((static_cast<uint64_t>(index.nameCount) + 1) * 4 <= slotCount * 3) return true;
+    uint64_t grown = slotCount ? slotCount * 2 : kFirstSlotCount;
+    if (grown > (1ull << 31)) return false;
+    std::unique_ptr<IndexSlot[]> slots(new (std::nothrow) IndexSlot[grown]);
+    if (!slots) return false;
+    for (uint64_t i = 0; i < grown; ++i) slots[i] = IndexSlot{kNoIndexEntry, kNoIndexEntry, 0};
+    uint32_t mask = static_cast<uint32_t>(grown - 1);
+    for (uint64_t i = 0; i < slotCount; ++i) {
+        const IndexSlot& slot = index.slots[i];
+        if (slot.first == kNoIndexEntry) continue;
+        uint32_t j = slot.hash & mask;
+        while (slots[j].first != kNoIndexEntry) j = (j + 1) & mask;
+        slots[j] = slot;
+    }
+    index.slots = std::move(slots);
+    index.slotMask = mask;
+    return true;
+}
+
+// Copies an encoded name into the name store; false when there is no memory for it.
+bool StoreName(const unsigned char* encoded, size_t length, uint32_t* ref) {
+    DestinationIndexStore& index = DestinationIndex;
+    if (index.nameBlocks.empty() || index.nameUsed + length > kNameBlockBytes) {
+        if (index.nameBlocks.size() >= 0xFFFFFFFFu / kNameBlockBytes) return false;
+        std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[kNameBlockBytes]);
+        if (!block) return false;
+        index.nameBlocks.push_back(std::move(block));
+        index.nameUsed = 0;
+    }
+    memcpy(index.nameBlocks.back().get() + index.nameUsed, encoded, length);
+    *ref = static_cast<uint32_t>(index.nameBlocks.size() - 1) * kNameBlockBytes + index.nameUsed;
+    index.nameUsed += static_cast<uint32_t>(length);
+    return true;
+}
+
+// The number of the walk's current relative folder, registered with its first file.
+bool FolderNumber(const wchar_t* relativeFolder, uint32_t* number) {
+    if (*number != kNoIndexEntry) return true;
+    if (!relativeFolder) {
+        *number = 0;
+        return true;
+    }
+    size_t length = wcslen(relativeFolder);
+    std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[length + 1]);
+    if (!text) return false;
+    wmemcpy(text.get(), relativeFolder, length + 1);
+    DestinationIndex.folders.push_back(std::move(text));
+    *number = static_cast<uint32_t>(DestinationIndex.folders.size() - 1);
+    return true;
+}
+
+// Adds a file after every entry of its name. Without memory for it the file stays out of the
+// index: at worst it is copied again instead of moved, and nothing is lost.
+void AddFile(const FindEntry& entry, uint32_t folder) {
+    DestinationIndexStore& index = DestinationIndex;
+    if (index.entryCount == kNoIndexEntry) return;
+    uint32_t id = index.entryCount;
+    if (id / kEntriesPerBlock >= index.entryBlocks.size()) {
+        std::unique_ptr<IndexEntry[]> block(new (std::nothrow) IndexEntry[kEntriesPerBlock]);
+        if (!block) return;
+        index.entryBlocks.push_back(std::move(block));
+    }
+    unsigned char encoded[kMaxEncodedName];
+    size_t length = EncodeName(entry.name, encoded);
+    uint32_t hash = HashName(encoded, length);
+    if (!MakeRoomForName()) return;
+    IndexSlot* slot = ProbeSlot(encoded, length, hash);
+    IndexEntry& added = EntryAt(id);
+    added = IndexEntry{entry.sizeHigh, entry.sizeLow, entry.lastWriteTime, folder, 0, kNoIndexEntry};
+    if (slot->first != kNoIndexEntry) {
+        added.name = EntryAt(slot->first).name;
+        EntryAt(slot->last).nextSameName = id;
+        slot->last = id;
+    } else {
+        if (!StoreName(encoded, length, &added.name)) return;
+        *slot = IndexSlot{id, id, hash};
+        ++index.nameCount;
+    }
+    ++index.entryCount;
+}
+
+const IndexSlot* FindSlot(const wchar_t* name) {
+    if (!DestinationIndex.slots) return nullptr;
+    unsigned char encoded[kMaxEncodedName];
+    size_t length = EncodeName(name, encoded);
+    const IndexSlot* slot = ProbeSlot(encoded, length, HashName(encoded, length));
+    return slot->first == kNoIndexEntry ? nullptr : slot;
+}
+
 // The index scan is the first destination walk of every run, so what an interrupted copy of an
 // earlier run left behind is gone before any pass could take it for a file of the user's.
 void RemoveLeftoverCopy(const wchar_t* root, const wchar_t* relativeFolder, const wchar_t* name) {
@@ -15,7 +174,8 @@ void RemoveLeftoverCopy(const wchar_t* root, const wchar_t* relativeFolder, cons
 }  // namespace
 
 void BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
-    if (!relativeFolder) DestinationIndex.clear();
+    if (!relativeFolder) ClearIndex();
+    uint32_t folder = kNoIndexEntry;
     ForEachEntry(root, relativeFolder, true, kFullEntries, [&](const FindEntry& entry) {
         if (IsFolder(entry)) {
             if (IsAlwaysSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
@@ -31,20 +191,20 @@ void BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
             RemoveLeftoverCopy(root, relativeFolder, entry.name);
             return;
         }
-        DestinationIndex[entry.name].push_back(
-            IndexEntry{entry.sizeHigh, entry.sizeLow, entry.lastWriteTime,
-                       relativeFolder ? std::wstring(relativeFolder) : std::wstring()});
+        if (FolderNumber(relativeFolder, &folder)) AddFile(entry, folder);
     });
 }
 
 const IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot) {
-    auto found = DestinationIndex.find(sourceEntry.name);
-    if (found == DestinationIndex.end()) return nullptr;
-    for (const IndexEntry& candidate : found->second) {
+    const IndexSlot* slot = FindSlot(sourceEntry.name);
+    if (!slot) return nullptr;
+    for (uint32_t id = slot->first; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
+        const IndexEntry& candidate = EntryAt(id);
         if (candidate.sizeLow != sourceEntry.sizeLow || candidate.sizeHigh != sourceEntry.sizeHigh) continue;
         if (CompareFileTimes(sourceEntry.lastWriteTime, candidate.lastWriteTime) != 0) continue;
         PathBuffer sourcePlace;
-        const wchar_t* folder = candidate.relativeFolder.empty() ? nullptr : candidate.relativeFolder.c_str();
+        const wchar_t* folder = IndexedFolder(candidate);
+        if (folder[0] == L'\0') folder = nullptr;
         // A place that cannot even be named cannot be checked: never take that candidate.
         if (!ComposePath(sourcePlace, sourceRoot, folder, sourceEntry.name)) continue;
         FileInfo info;
@@ -53,4 +213,15 @@ const IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar
         }
     }
     return nullptr;
+}
+
+const wchar_t* IndexedFolder(const IndexEntry& entry) { return DestinationIndex.folders[entry.folder].get(); }
+
+size_t IndexedFileCount() { return DestinationIndex.entryCount; }
+
+size_t IndexedFileCount(const wchar_t* name) {
+    const IndexSlot* slot = FindSlot(name);
+    size_t count = 0;
+    for (uint32_t id = slot ? slot->first : kNoIndexEntry; id != kNoIndexEntry; id = EntryAt(id).nextSameName) ++count;
+    return count;
 }

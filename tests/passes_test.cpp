@@ -321,7 +321,7 @@ TEST_F(PassesTest, ASecondRunInOneProcessSeesOnlyItsOwnIndex) {
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(Count(L"move file"), 0u);
     EXPECT_EQ(At(L"/dst/other/x.txt"), "x");
-    EXPECT_EQ(DestinationIndex.at(L"x.txt").size(), 1u);
+    EXPECT_EQ(IndexedFileCount(L"x.txt"), 1u);
 }
 
 // The destination walks never enter a junction or a link to a folder: what it leads to is not

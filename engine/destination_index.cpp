@@ -129,32 +129,72 @@ bool FolderNumber(const wchar_t* relativeFolder, uint32_t* number) {
 
 // Adds a file after every entry of its name. Without memory for it the file stays out of the
 // index: at worst it is copied again instead of moved, and nothing is lost.
-void AddFile(const FindEntry& entry, uint32_t folder) {
+uint32_t AddFile(const FindEntry& entry, uint32_t folder) {
     DestinationIndexStore& index = DestinationIndex;
-    if (index.entryCount == kNoIndexEntry) return;
+    if (index.entryCount == kNoIndexEntry) return kNoIndexEntry;
     uint32_t id = index.entryCount;
     if (id / kEntriesPerBlock >= index.entryBlocks.size()) {
         std::unique_ptr<IndexEntry[]> block(new (std::nothrow) IndexEntry[kEntriesPerBlock]);
-        if (!block) return;
+        if (!block) return kNoIndexEntry;
         index.entryBlocks.push_back(std::move(block));
     }
     unsigned char encoded[kMaxEncodedName];
     size_t length = EncodeName(entry.name, encoded);
     uint32_t hash = HashName(encoded, length);
-    if (!MakeRoomForName()) return;
+    if (!MakeRoomForName()) return kNoIndexEntry;
     IndexSlot* slot = ProbeSlot(encoded, length, hash);
     IndexEntry& added = EntryAt(id);
-    added = IndexEntry{entry.sizeHigh, entry.sizeLow, entry.lastWriteTime, folder, 0, kNoIndexEntry};
+    added = IndexEntry{0, 0, FileTime{0, 0}, folder, 0, kNoIndexEntry, kValuesUnread};
     if (slot->first != kNoIndexEntry) {
         added.name = EntryAt(slot->first).name;
         EntryAt(slot->last).nextSameName = id;
         slot->last = id;
     } else {
-        if (!StoreName(encoded, length, &added.name)) return;
+        if (!StoreName(encoded, length, &added.name)) return kNoIndexEntry;
         *slot = IndexSlot{id, id, hash};
         ++index.nameCount;
     }
     ++index.entryCount;
+    return id;
+}
+
+void TakeValues(IndexEntry& entry, uint32_t sizeHigh, uint32_t sizeLow, FileTime lastWriteTime) {
+    entry.sizeHigh = sizeHigh;
+    entry.sizeLow = sizeLow;
+    entry.lastWriteTime = lastWriteTime;
+    entry.values = kValuesRead;
+}
+
+// A file whose whole path does not fit a path buffer cannot be queried later, but its folder's
+// listing can still describe it: such files (rare) get their values from a full listing of the
+// folder right after the scan's own listing of it.
+void ReadValuesFromListing(const wchar_t* root, const wchar_t* relativeFolder, const std::vector<uint32_t>& ids) {
+    ForEachEntry(root, relativeFolder, false, kFullEntries, [&](const FindEntry& listed) {
+        if (IsFolder(listed)) return;
+        for (uint32_t id : ids) {
+            IndexEntry& entry = EntryAt(id);
+            if (entry.values != kValuesUnread) continue;
+            unsigned char encoded[kMaxEncodedName];
+            size_t length = EncodeName(listed.name, encoded);
+            if (SameName(entry.name, encoded, length)) TakeValues(entry, listed.sizeHigh, listed.sizeLow, listed.lastWriteTime);
+        }
+    });
+}
+
+// The first lookup that meets an entry reads its file's values.
+void ReadValues(IndexEntry& entry, const wchar_t* name) {
+    const wchar_t* folder = IndexedFolder(entry);
+    PathBuffer path;
+    FileInfo info;
+    entry.values = kValuesUnreadable;
+    if (!ComposePath(path, DestinationIndex.root.c_str(), folder[0] != L'\0' ? folder : nullptr, name)) return;
+    if (!FsGetAttributesEx(path.text, &info) || (info.attributes & kFileAttributeDirectory)) return;
+    TakeValues(entry, info.sizeHigh, info.sizeLow, info.lastWriteTime);
+}
+
+bool PathFits(const wchar_t* root, const wchar_t* relativeFolder, const wchar_t* name) {
+    PathBuffer path;
+    return ComposePath(path, root, relativeFolder, name);
 }
 
 const IndexSlot* FindSlot(const wchar_t* name) {
@@ -174,9 +214,13 @@ void RemoveLeftoverCopy(const wchar_t* root, const wchar_t* relativeFolder, cons
 }  // namespace
 
 void BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
-    if (!relativeFolder) ClearIndex();
+    if (!relativeFolder) {
+        ClearIndex();
+        DestinationIndex.root = root;
+    }
     uint32_t folder = kNoIndexEntry;
-    ForEachEntry(root, relativeFolder, true, kFullEntries, [&](const FindEntry& entry) {
+    std::vector<uint32_t> unreachable;  // files whose path does not fit; nearly always none
+    ForEachEntry(root, relativeFolder, true, kNamesAndTypes, [&](const FindEntry& entry) {
         if (IsFolder(entry)) {
             if (IsAlwaysSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
             PathBuffer child;
@@ -191,15 +235,20 @@ void BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
             RemoveLeftoverCopy(root, relativeFolder, entry.name);
             return;
         }
-        if (FolderNumber(relativeFolder, &folder)) AddFile(entry, folder);
+        if (!FolderNumber(relativeFolder, &folder)) return;
+        uint32_t id = AddFile(entry, folder);
+        if (id != kNoIndexEntry && !PathFits(root, relativeFolder, entry.name)) unreachable.push_back(id);
     });
+    if (!unreachable.empty()) ReadValuesFromListing(root, relativeFolder, unreachable);
 }
 
 const IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot) {
     const IndexSlot* slot = FindSlot(sourceEntry.name);
     if (!slot) return nullptr;
     for (uint32_t id = slot->first; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
-        const IndexEntry& candidate = EntryAt(id);
+        IndexEntry& candidate = EntryAt(id);
+        if (candidate.values == kValuesUnread) ReadValues(candidate, sourceEntry.name);
+        if (candidate.values != kValuesRead) continue;
         if (candidate.sizeLow != sourceEntry.sizeLow || candidate.sizeHigh != sourceEntry.sizeHigh) continue;
         if (CompareFileTimes(sourceEntry.lastWriteTime, candidate.lastWriteTime) != 0) continue;
         PathBuffer sourcePlace;

@@ -1,15 +1,23 @@
 // The destination index: every destination file by its exact name, so that a source file that was
 // moved to another folder can be found in the destination and moved instead of copied again.
 //
-// It holds one entry per destination file for the whole run, so it is kept lean: 28 bytes per
+// It holds one entry per destination file for the whole run, so it is kept lean: 32 bytes per
 // file, the relative folder stored once for all the files of a folder, each distinct name stored
 // once in a compact byte form, and a hash table of 12 bytes per slot that leads from a name to the
 // chain of its entries in scan order.
+//
+// The scan reads names and kinds only. A file's size and last-write time are read when a lookup
+// first needs them, and kept from then on: most runs look up few names or none, and a listing
+// that must describe every file costs a query per file on systems whose listings carry no sizes.
+// Until its first lookup nothing in the run touches a file's place but a backup and copy of that
+// same place, whose source file stands at the candidate's own place and so rules it out either
+// way; a file moved away as a twin keeps the values it was taken with.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/file_system.h"
@@ -21,7 +29,12 @@ struct IndexEntry {
     uint32_t folder;        // number of the relative folder; 0 for the destination root
     uint32_t name;          // where the name's bytes start in the name store
     uint32_t nextSameName;  // the next entry of this name in scan order; kNoIndexEntry at the end
+    uint32_t values;        // kValuesUnread, kValuesRead (the three fields above hold them) or
+                            // kValuesUnreadable (no file could be described there: never a twin)
 };
+constexpr uint32_t kValuesUnread = 0;
+constexpr uint32_t kValuesRead = 1;
+constexpr uint32_t kValuesUnreadable = 2;
 constexpr uint32_t kNoIndexEntry = 0xFFFFFFFFu;
 
 // One hash-table slot: the first and last entries of one name, and the name's hash.
@@ -34,6 +47,7 @@ struct IndexSlot {
 // Memory in blocks that never move, so that what FindMovedCounterpart hands out stays where it is
 // while the index grows, and growing never copies what is already stored.
 struct DestinationIndexStore {
+    std::wstring root;  // the destination root of the scan
     std::vector<std::unique_ptr<IndexEntry[]>> entryBlocks;
     uint32_t entryCount = 0;
     std::vector<std::unique_ptr<unsigned char[]>> nameBlocks;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/destination_index.h"
+#include "engine/paths.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -94,6 +95,57 @@ TEST_F(DestinationIndexTest, ScanOrderDecidesAndEachScanStartsEmpty) {
     BuildDestinationIndex(P(L"/d").c_str(), nullptr);
     EXPECT_EQ(IndexedFileCount(), 1u);
     EXPECT_EQ(FindMovedCounterpart(Source(L"x.txt", 4, 5), P(L"/s").c_str()), nullptr);  // only a, taken
+}
+
+// The scan reads no file's values; a lookup reads each candidate it reaches once, in scan order,
+// and keeps what it read, so a twin moved away meanwhile still matches as it was found.
+TEST_F(DestinationIndexTest, ValuesAreReadByTheFirstLookupAndKept) {
+    for (const wchar_t* folder : {L"/d/a", L"/d/b", L"/d/c"}) MemFsAddFile(P(folder) + P(L"/x.txt"), "same", 5);
+    MemFsAddFile(P(L"/d/b/x.txt"), "other", 5);
+    MemFsSetListingOrder(ListingOrder::Sorted);
+    MemFsClearCalls();
+    BuildDestinationIndex(P(L"/d").c_str(), nullptr);
+    auto queries = [] {
+        std::vector<std::wstring> paths;
+        for (const std::wstring& call : MemFsCalls()) {
+            if (call.rfind(L"GetAttributesEx ", 0) == 0) paths.push_back(call.substr(16));
+        }
+        MemFsClearCalls();
+        return paths;
+    };
+    EXPECT_TRUE(queries().empty());
+    MemFsAddFile(P(L"/s/a/x.txt"), "same", 5);  // a is no twin: its own place holds the file
+    EXPECT_EQ(FolderOf(FindMovedCounterpart(Source(L"x.txt", 4, 5), P(L"/s").c_str())), L"c");
+    EXPECT_EQ(queries(), (std::vector<std::wstring>{P(L"/d/a/x.txt"), P(L"/s/a/x.txt"), P(L"/d/b/x.txt"),
+                                                    P(L"/d/c/x.txt"), P(L"/s/c/x.txt")}));
+    MemFsRemove(P(L"/d/c/x.txt"));
+    EXPECT_EQ(FolderOf(FindMovedCounterpart(Source(L"x.txt", 4, 5), P(L"/s").c_str())), L"c");
+    EXPECT_EQ(queries(), (std::vector<std::wstring>{P(L"/s/a/x.txt"), P(L"/s/c/x.txt")}));
+    EXPECT_EQ(FindMovedCounterpart(Source(L"x.txt", 5, 5), P(L"/s").c_str())->sizeLow, 5u);  // b
+}
+
+// A destination file whose whole path is longer than a path buffer, in a folder that can still be
+// listed, is described by that listing: as its twin it is found, and the move that cannot name it
+// reports "path too long" before the copy.
+TEST_F(DestinationIndexTest, AFileTooLongToNameIsStillDescribed) {
+    const std::wstring destination = P(L"/destination-root-long");  // longer than the source root
+    const std::wstring source = P(L"/s");
+    const size_t folderLength = kMaxPath - destination.size() - 1 - 4;  // its "*.*" pattern just fits
+    std::wstring folder;
+    while (folder.size() < folderLength) {
+        if (!folder.empty()) folder += kPathSeparator;
+        folder += std::wstring(std::min<size_t>(200, folderLength - folder.size()), L'f');
+    }
+    ASSERT_EQ(folder.size(), folderLength);
+    MemFsAddFile(destination + kPathSeparator + folder + kPathSeparator + L"long-name.txt", "moved", 9);
+    MemFsAddFile(source + P(L"/new/long-name.txt"), "moved", 9);
+    StartCapture();
+    EXPECT_EQ(RunWith({L"k", source, destination}), 2);
+    std::wstring text = CapturedText();
+    EXPECT_NE(text.find(L"path too long " + destination + kPathSeparator + folder.substr(0, 100)), std::wstring::npos)
+        << Narrow(text);
+    EXPECT_NE(text.find(L"copy file " + source + P(L"/new/long-name.txt") + L"\n"), std::wstring::npos);
+    EXPECT_EQ(text.find(L"move file"), std::wstring::npos);
 }
 
 }  // namespace

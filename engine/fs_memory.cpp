@@ -442,10 +442,13 @@ void MemFsAddFolder(const std::wstring& path, uint32_t attributes) {
 void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t lastWriteTime,
                   int64_t creationTime, uint32_t attributes) {
     auto parts = Split(path);
-    std::wstring folder;
-    for (size_t i = 0; i + 1 < parts.size(); ++i) folder += kPathSeparator + parts[i];
-    MemFsAddFolder(folder);
-    Node* parent = Find(parts, parts.size() - 1);
+    // The folders straight from the parts: joined into a path again, a first folder named ":..."
+    // would read as a drive prefix and be passed over.
+    Node* parent = S().root.get();
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        auto it = parent->children.find(Fold(parts[i]));
+        parent = it != parent->children.end() ? it->second.get() : AddChild(parent, parts[i], true);
+    }
     auto it = parent->children.find(Fold(parts.back()));
     Node* node = it != parent->children.end() ? it->second.get() : AddChild(parent, parts.back(), false);
     node->folder = false;

@@ -313,9 +313,10 @@ bool CopyRangeUnsupported(int err) {
 // file system answers EAGAIN after all.
 bool ClearedNonBlocking(int in, int err) { return err == EAGAIN && fcntl(in, F_SETFL, 0) == 0; }
 
-// Copies in to out until the end of in. Every chunk is reported; total is the size seen when the
-// copy began (a file that grows meanwhile is reported against its new size).
-int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
+// Copies in to out until the end of in, and tells how many bytes that was. Every chunk is
+// reported; total is the size seen when the copy began (a file that grows meanwhile is reported
+// against its new size).
+int CopyData(int in, int out, int64_t total, CopyProgressFn progress, int64_t* copied) {
     if (progress && progress(total, 0) == kCopyCancel) return ECANCELED;
     thread_local std::unique_ptr<char[]> buffer;
     bool useRange = true;
@@ -353,6 +354,7 @@ int CopyData(int in, int out, int64_t total, CopyProgressFn progress) {
         done += n;
         if (progress && progress(done > total ? done : total, done) == kCopyCancel) return ECANCELED;
     }
+    *copied = done;
     // A file that shrank during the copy still ends its progress at the full count.
     if (progress && done < total && progress(done, done) == kCopyCancel) return ECANCELED;
     return 0;
@@ -382,11 +384,12 @@ int CreationMask() {
 
 // A source written to while it was copied leaves a copy that matches no version of it; under the
 // real name with the old last-write time, the next run would take it for the file itself. The
-// change time also catches a writer that puts the last-write time back.
-int SourceChangedDuringCopy(int in, int out, const struct stat& before) {
-    struct stat now, written;
-    if (fstat(in, &now) != 0 || fstat(out, &written) != 0) return errno;
-    if (now.st_size != before.st_size || written.st_size != before.st_size ||
+// change time also catches a writer that puts the last-write time back. The copy's own size is
+// the count of bytes written into the new, empty file, which spares asking the kernel for it.
+int SourceChangedDuringCopy(int in, int64_t copied, const struct stat& before) {
+    struct stat now;
+    if (fstat(in, &now) != 0) return errno;
+    if (now.st_size != before.st_size || copied != before.st_size ||
         now.st_mtim.tv_sec != before.st_mtim.tv_sec || now.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
         now.st_ctim.tv_sec != before.st_ctim.tv_sec || now.st_ctim.tv_nsec != before.st_ctim.tv_nsec) {
         return EBUSY;
@@ -441,8 +444,9 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
     if (out < 0) {
         err = errno;
     } else {
-        err = CopyData(in, out, st.st_size, progress);
-        if (!err) err = SourceChangedDuringCopy(in, out, st);
+        int64_t copied = 0;
+        err = CopyData(in, out, st.st_size, progress, &copied);
+        if (!err) err = SourceChangedDuringCopy(in, copied, st);
         if (!err) {
             if (!modeAtCreation) fchmod(out, mode);  // a file system without modes keeps its own
             struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};

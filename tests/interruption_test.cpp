@@ -91,6 +91,22 @@ TEST_F(LeftoverTest, AnUnremovableLeftoverStaysAndAFolderOfThatShapeIsWalked) {
     EXPECT_FALSE(Exists(L"/dst/Deleted/s"));
 }
 
+class RealLeftoverTest : public RealFolderTest {};
+
+// Through the platform's own provider: the leftover goes, a folder of that shape and its file stay.
+TEST_F(RealLeftoverTest, ALeftoverInTheDestinationIsRemovedAndNothingElse) {
+    MakeRealFolder(root + P(L"/src"));
+    WriteRealFile(root + P(L"/dst/sub/.kestrome-0123456789ab.tmp"), "partial", UtcFileTime(2024, 1, 2));
+    WriteRealFile(root + P(L"/dst/.kestrome-bbbbbbbbbbbb.tmp/kept.txt"), "kept", UtcFileTime(2024, 1, 2));
+    EXPECT_EQ(RunWith({L"k", root + P(L"/src"), root + P(L"/dst"), L"d"}), 0) << Narrow(CapturedText());
+    std::string content;
+    EXPECT_FALSE(ReadRealFile(root + P(L"/dst/sub/.kestrome-0123456789ab.tmp"), &content));
+    EXPECT_FALSE(ReadRealFile(root + P(L"/dst/Deleted/sub/.kestrome-0123456789ab.tmp"), &content));
+    EXPECT_EQ(FsGetAttributes((root + P(L"/dst/sub")).c_str()), kInvalidFileAttributes);
+    EXPECT_TRUE(ReadRealFile(root + P(L"/dst/Deleted/.kestrome-bbbbbbbbbbbb.tmp/kept.txt"), &content));
+    EXPECT_EQ(content, "kept");
+}
+
 #ifndef _WIN32
 
 std::wstring Wide(const std::string& bytes) {
@@ -117,8 +133,6 @@ uint32_t LookAtTheFolder(int64_t, int64_t) {
     if (g_seenDuringCopy.empty()) g_seenDuringCopy = Names(g_target);
     return kCopyContinue;
 }
-
-class RealLeftoverTest : public RealFolderTest {};
 
 TEST_F(RealLeftoverTest, TheCopysTemporaryNameIsTheShapeTheWalksRemove) {
     std::string base = Narrow(root);

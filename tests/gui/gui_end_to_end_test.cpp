@@ -1,0 +1,423 @@
+// Drives the real Kestrome.exe under Wine and Xvfb from another process: the window's layout, the
+// checks on Start, real runs and their log, the About box, and closing during a run.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/gui/driver_support.h"
+
+namespace {
+
+constexpr DWORD kBoxTimeoutMs = 20000;
+constexpr DWORD kSmallRunTimeoutMs = 60000;
+constexpr DWORD kBigRunTimeoutMs = 600000;
+constexpr int kManyFiles = 20000;
+
+const wchar_t kDone[] = L"Done";
+const wchar_t kFinished[] = L"Synchronization finished.";
+const wchar_t kBanner[] = L"Kestrovane, Copyright (C) 2026 The Kestrome developers";
+
+struct ExpectedControl {
+    int id;
+    const wchar_t* className;
+    const wchar_t* text;
+    DWORD style;
+    int x, y, width, height;
+};
+
+const ExpectedControl kControls[] = {
+    {0, L"Static", L"Source:", 0x50000000, 10, 10, 50, 20},
+    {1001, L"Edit", L"", 0x50800080, 70, 10, 460, 22},
+    {1002, L"Button", L"Browse...", 0x50000000, 540, 10, 90, 22},
+    {0, L"Static", L"Dest:", 0x50000000, 10, 40, 50, 20},
+    {1003, L"Edit", L"", 0x50800080, 70, 40, 460, 22},
+    {1004, L"Button", L"Browse...", 0x50000000, 540, 40, 90, 22},
+    {0, L"Static", L"Date (optional):", 0x50000000, 10, 70, 100, 20},
+    {1005, L"Edit", L"", 0x50800080, 120, 70, 200, 22},
+    {1006, L"Button", L"Move deleted files to Deleted folder", 0x50000003, 340, 70, 260, 22},
+    {1007, L"Button", L"Start", 0x50000000, 10, 100, 80, 28},
+    {1008, L"Edit", L"", 0x50A00844, 10, 140, 640, 210},
+};
+
+class KestromeWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(StartKestrome(app)) << "Kestrome.exe did not show its window: " << Narrow(KestromePath);
+        window = app.window;
+    }
+    void TearDown() override {
+        if (!app.process.hProcess) return;
+        // An idle window closes without asking, and the program ends with 0.
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        DWORD exitCode = 0;
+        if (WaitForExit(app, 30000, &exitCode)) {
+            EXPECT_EQ(exitCode, 0u);
+        } else {
+            ADD_FAILURE() << "Kestrome.exe did not end after WM_CLOSE";
+            KillKestrome(app);
+        }
+    }
+
+    HWND Control(int id) { return GetDlgItem(window, id); }
+    void Fill(const std::wstring& source, const std::wstring& destination, const std::wstring& date, bool deleted) {
+        ASSERT_TRUE(SetText(Control(1001), source));
+        ASSERT_TRUE(SetText(Control(1003), destination));
+        ASSERT_TRUE(SetText(Control(1005), date));
+        SendMessageW(Control(1006), BM_SETCHECK, deleted ? BST_CHECKED : BST_UNCHECKED, 0);
+    }
+    void PressStart() {
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(1007, BN_CLICKED), reinterpret_cast<LPARAM>(Control(1007)));
+    }
+    std::wstring Pane() { return WindowText(Control(1008)); }
+    // Presses Start and waits for the "Done" box; returns the pane's text at that moment.
+    std::wstring RunToDone(DWORD timeoutMs) {
+        PressStart();
+        HWND box = WaitForBox(window, kDone, timeoutMs);
+        if (!box) {
+            ADD_FAILURE() << "no \"Done\" box";
+            return L"";
+        }
+        EXPECT_EQ(BoxText(box), kFinished);
+        EXPECT_FALSE(BoxHasIcon(box));
+        std::wstring pane = Pane();
+        EXPECT_TRUE(PressBoxButton(box, IDOK));
+        return pane;
+    }
+    // Expects the box with this caption and text and an error icon, and presses OK.
+    void ExpectErrorBox(const wchar_t* caption, const wchar_t* text) {
+        HWND box = WaitForBox(window, caption, kBoxTimeoutMs);
+        ASSERT_NE(box, nullptr) << "no \"" << Narrow(caption) << "\" box";
+        EXPECT_EQ(BoxText(box), text);
+        EXPECT_TRUE(BoxHasIcon(box));
+        EXPECT_TRUE(PressBoxButton(box, IDOK));
+    }
+
+    Kestrome app;
+    HWND window = nullptr;
+};
+
+TEST_F(KestromeWindow, HasItsClassTitleStyleAndSize) {
+    EXPECT_EQ(ClassOf(window), L"KestromeWndClass");
+    EXPECT_EQ(WindowText(window), L"Kestrome - GUI");
+    LONG style = GetWindowLongW(window, GWL_STYLE);
+    EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX),
+              WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX);
+    EXPECT_EQ(style & WS_MAXIMIZEBOX, 0);
+    EXPECT_EQ(GetWindowLongW(window, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
+    RECT outer;
+    GetWindowRect(window, &outer);
+    EXPECT_EQ(outer.right - outer.left, 680);
+    EXPECT_EQ(outer.bottom - outer.top, 420);
+}
+
+TEST_F(KestromeWindow, HasEachControlWithItsClassIdTextStyleAndPlace) {
+    std::vector<HWND> children;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        children.push_back(child);
+    }
+    ASSERT_EQ(children.size(), std::size(kControls));
+    for (size_t i = 0; i < children.size(); ++i) {
+        const ExpectedControl& expected = kControls[i];
+        HWND child = children[i];
+        SCOPED_TRACE(testing::Message() << "control " << i << " (" << Narrow(expected.text) << ", id " << expected.id << ")");
+        EXPECT_EQ(_wcsicmp(ClassOf(child).c_str(), expected.className), 0) << Narrow(ClassOf(child));
+        EXPECT_EQ(GetDlgCtrlID(child), expected.id);
+        EXPECT_EQ(WindowText(child), expected.text);
+        DWORD style = static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE));
+        // The edit control takes WS_BORDER off its window style and draws the border itself.
+        DWORD expectedStyle = expected.style;
+        if (_wcsicmp(expected.className, L"Edit") == 0 && (style & WS_BORDER) == 0) expectedStyle &= ~WS_BORDER;
+        EXPECT_EQ(style, expectedStyle) << std::hex << style;
+        EXPECT_EQ(GetWindowLongW(child, GWL_EXSTYLE), 0);
+        RECT rect;
+        GetWindowRect(child, &rect);
+        MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&rect), 2);
+        EXPECT_EQ(rect.left, expected.x);
+        EXPECT_EQ(rect.top, expected.y);
+        EXPECT_EQ(rect.right - rect.left, expected.width);
+        EXPECT_EQ(rect.bottom - rect.top, expected.height);
+    }
+    EXPECT_EQ(SendMessageW(Control(1006), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+    EXPECT_TRUE(IsWindowEnabled(Control(1007)));
+    // The log view takes far more than the edit control's default of about 32,000 characters.
+    EXPECT_GE(static_cast<DWORD>(SendMessageW(Control(1008), EM_GETLIMITTEXT, 0, 0)), 0x7FFFFFFEu);
+}
+
+
+
+// Two folders with a few files: src\a.txt, src\sub\b.txt, and dst\gone.txt that the source lacks.
+struct SmallTree {
+    std::wstring source, destination;
+};
+SmallTree MakeSmallTree(const std::wstring& tag) {
+    std::wstring root = MakeTempFolder(tag);
+    SmallTree tree = {root + L"\\src", root + L"\\dst"};
+    WriteFileBytes(tree.source + L"\\a.txt", "alpha");
+    WriteFileBytes(tree.source + L"\\sub\\b.txt", "beta");
+    WriteFileBytes(tree.destination + L"\\gone.txt", "gone");
+    return tree;
+}
+
+bool HasLine(const std::vector<std::wstring>& lines, const std::wstring& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+size_t CountLinesStartingWith(const std::vector<std::wstring>& lines, const std::wstring& prefix) {
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::wstring& line) {
+        return line.rfind(prefix, 0) == 0;
+    }));
+}
+
+// The source of the big runs, made once: kManyFiles small files in 20 folders.
+const std::wstring& ManyFilesSource() {
+    static std::wstring source;
+    if (source.empty()) {
+        source = MakeTempFolder(L"many") + L"\\src";
+        CreateDirectoryW(source.c_str(), nullptr);
+        for (int d = 0; d < 20; ++d) CreateDirectoryW((source + L"\\d" + std::to_wstring(d)).c_str(), nullptr);
+        for (int i = 0; i < kManyFiles; ++i) {
+            WriteFileBytes(source + L"\\d" + std::to_wstring(i % 20) + L"\\f" + std::to_wstring(i) + L".txt",
+                           "file " + std::to_string(i), false);
+        }
+    }
+    return source;
+}
+
+TEST_F(KestromeWindow, StartWithAnEmptyFolderFieldShowsTheErrorBoxAndKeepsTheLog) {
+    SmallTree tree = MakeSmallTree(L"empty-field");
+    Fill(tree.source, tree.destination, L"", false);
+    std::wstring log = RunToDone(kSmallRunTimeoutMs);
+    ASSERT_NE(log.find(L"copy file"), std::wstring::npos);
+
+    Fill(tree.source, L"", L"", false);
+    PressStart();
+    ExpectErrorBox(L"Error", L"Please specify source and destination folders.");
+    EXPECT_EQ(Pane(), log);
+    Fill(L"", tree.destination, L"", false);
+    PressStart();
+    ExpectErrorBox(L"Error", L"Please specify source and destination folders.");
+    EXPECT_EQ(Pane(), log);
+    EXPECT_EQ(FindBox(window, kDone), nullptr);
+}
+
+TEST_F(KestromeWindow, AnInvalidDateIsRefusedAndTheFocusGoesBackToTheDateField) {
+    const wchar_t kInvalid[] = L"Invalid date format. Use d.m.Y or Y.m.d or Y-m-d or m/d/Y.";
+    SmallTree tree = MakeSmallTree(L"invalid-date");
+    HWND dateField = Control(1005);
+    for (bool deleted : {false, true}) {
+        SCOPED_TRACE(deleted ? "check box on" : "check box off");
+        Fill(tree.source, tree.destination, L"31.31.2020", deleted);
+        PressStart();
+        ExpectErrorBox(L"Invalid date", kInvalid);
+        EXPECT_TRUE(WaitUntil([&] { return FocusOfThreadOf(window) == dateField; }, 5000))
+            << "focus on " << FocusOfThreadOf(window);
+        // Leaving the field for the box must not stack a second complaint on the first.
+        Sleep(1000);
+        EXPECT_EQ(FindBox(window, L"Invalid date"), nullptr);
+        EXPECT_EQ(FindBox(window, kDone), nullptr) << "a run started";
+        EXPECT_EQ(Pane(), L"");
+        EXPECT_EQ(WindowText(dateField), L"31.31.2020");
+    }
+
+    // Leaving the date field: an invalid text is pointed out, an empty one is not.
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(1005, EN_KILLFOCUS), reinterpret_cast<LPARAM>(dateField));
+    ExpectErrorBox(L"Invalid date", kInvalid);
+    EXPECT_TRUE(WaitUntil([&] { return FocusOfThreadOf(window) == dateField; }, 5000));
+    ASSERT_TRUE(SetText(dateField, L""));
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(1005, EN_KILLFOCUS), reinterpret_cast<LPARAM>(dateField));
+    Sleep(1000);
+    EXPECT_EQ(FindBox(window, L"Invalid date"), nullptr);
+}
+
+TEST_F(KestromeWindow, AValidRunFillsTheLogWithTheEngineLinesAndEndsWithDone) {
+    SmallTree tree = MakeSmallTree(L"valid-run");
+    Fill(tree.source, tree.destination, L"", false);
+    std::vector<std::wstring> lines = SplitLines(RunToDone(kSmallRunTimeoutMs));
+    ASSERT_GE(lines.size(), 12u);
+    EXPECT_EQ(lines[0], kBanner);
+    EXPECT_EQ(lines[1], L"");
+    EXPECT_TRUE(HasLine(lines, L"Copy and Move files"));
+    EXPECT_TRUE(HasLine(lines, L"Read " + tree.destination));
+    EXPECT_TRUE(HasLine(lines, L"Read " + tree.source));
+    EXPECT_TRUE(HasLine(lines, L"copy file " + tree.source + L"\\a.txt"));
+    EXPECT_TRUE(HasLine(lines, L"copy file " + tree.source + L"\\sub\\b.txt"));
+    EXPECT_FALSE(HasLine(lines, L"Checking for deleted files"));
+    const std::vector<std::wstring> closing = {
+        L"All files are successfully synchronized.",
+        L"",
+        L"Please look the <Backup> folder for replaced files",
+        L"and the <Deleted> folder for deleted files.",
+        L"Please remove these folders if you don't need old files.",
+        L"",
+    };
+    EXPECT_EQ(std::vector<std::wstring>(lines.end() - closing.size(), lines.end()), closing);
+    std::string bytes;
+    EXPECT_TRUE(ReadFileBytes(tree.destination + L"\\a.txt", &bytes));
+    EXPECT_EQ(bytes, "alpha");
+    EXPECT_TRUE(ReadFileBytes(tree.destination + L"\\sub\\b.txt", &bytes));
+    EXPECT_EQ(bytes, "beta");
+    EXPECT_TRUE(ReadFileBytes(tree.destination + L"\\gone.txt", &bytes)) << "moved without d";
+    EXPECT_TRUE(IsWindowEnabled(Control(1007)));
+    // A folder that does not exist still ends with the "Done" box, after the engine's message.
+    Fill(tree.source + L"\\missing", tree.destination, L"", false);
+    lines = SplitLines(RunToDone(kSmallRunTimeoutMs));
+    EXPECT_TRUE(HasLine(lines, tree.source + L"\\missing not exist"));
+}
+
+TEST_F(KestromeWindow, TheCheckedBoxPassesDAndDropsTheDateTheClearBoxPassesTheDate) {
+    SmallTree tree = MakeSmallTree(L"box-and-date");
+    Fill(tree.source, tree.destination, L"2020-01-01", true);
+    std::vector<std::wstring> lines = SplitLines(RunToDone(kSmallRunTimeoutMs));
+    EXPECT_TRUE(HasLine(lines, L"Copy and Move files"));
+    EXPECT_EQ(CountLinesStartingWith(lines, L"Copy and Move files newer"), 0u);
+    EXPECT_TRUE(HasLine(lines, L"Checking for deleted files"));
+    EXPECT_TRUE(HasLine(lines, L"move deleted file " + tree.destination + L"\\gone.txt"));
+    std::string bytes;
+    EXPECT_TRUE(ReadFileBytes(tree.destination + L"\\Deleted\\gone.txt", &bytes));
+
+    WriteFileBytes(tree.source + L"\\c.txt", "gamma");
+    Fill(tree.source, tree.destination, L"2020-01-01", false);
+    lines = SplitLines(RunToDone(kSmallRunTimeoutMs));
+    EXPECT_TRUE(HasLine(lines, L"Copy and Move files newer 2020-01-01"));
+    EXPECT_FALSE(HasLine(lines, L"Checking for deleted files"));
+    EXPECT_TRUE(HasLine(lines, L"copy file " + tree.source + L"\\c.txt"));
+}
+
+TEST_F(KestromeWindow, ARunOverTwentyThousandFilesShowsEveryCopyLine) {
+    const std::wstring& source = ManyFilesSource();
+    std::wstring destination = MakeTempFolder(L"many-dst");
+    Fill(source, destination, L"", false);
+    PressStart();
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindowEnabled(Control(1007)); }, 10000)) << "Start stays enabled";
+    // A second Start during the run does nothing: no second run, no cleared log.
+    PressStart();
+    HWND box = WaitForBox(window, kDone, kBigRunTimeoutMs);
+    ASSERT_NE(box, nullptr) << "no \"Done\" box";
+    std::vector<std::wstring> lines = SplitLines(Pane());
+    EXPECT_TRUE(PressBoxButton(box, IDOK));
+
+    std::set<std::wstring> copied;
+    for (const std::wstring& line : lines) {
+        if (line.rfind(L"copy file ", 0) == 0) copied.insert(line);
+    }
+    EXPECT_EQ(CountLinesStartingWith(lines, L"copy file "), static_cast<size_t>(kManyFiles));
+    EXPECT_EQ(copied.size(), static_cast<size_t>(kManyFiles));
+    for (int i = 0; i < kManyFiles; i += 997) {
+        std::wstring line = L"copy file " + source + L"\\d" + std::to_wstring(i % 20) + L"\\f" + std::to_wstring(i) + L".txt";
+        EXPECT_EQ(copied.count(line), 1u) << Narrow(line);
+    }
+    EXPECT_EQ(CountLinesStartingWith(lines, kBanner), 1u);
+    EXPECT_TRUE(HasLine(lines, L"All files are successfully synchronized."));
+    EXPECT_EQ(CountLinesStartingWith(lines, L"read "), 0u) << "an entry counter stayed in the log";
+    Sleep(1000);
+    EXPECT_EQ(FindBox(window, kDone), nullptr) << "a second run";
+    EXPECT_TRUE(IsWindowEnabled(Control(1007)));
+    EXPECT_EQ(ListFiles(destination).size(), static_cast<size_t>(kManyFiles));
+}
+
+TEST_F(KestromeWindow, TheSystemMenuOpensTheAboutBoxWhichClosesWithOkEscapeEnterAndItsCloseBox) {
+    const wchar_t kAboutText[] =
+        L"Kestrovane\r\nVersion 1.0.0.14\r\nkestrome.example\r\nCopyright (C) 2026 The Kestrome developers\r\n";
+    // Through the keyboard, as a person would: Alt+Space opens the system menu, End selects its
+    // last item, Enter chooses it.
+    PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, L' ');
+    ASSERT_TRUE(WaitUntil([] { return FindWindowW(L"#32768", nullptr) && IsWindowVisible(FindWindowW(L"#32768", nullptr)); }, 10000))
+        << "the system menu did not open";
+    PostMessageW(window, WM_KEYDOWN, VK_END, 0);
+    PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0);
+
+    struct Closing {
+        const char* how;
+        void (*close)(HWND about);
+    };
+    const Closing closings[] = {
+        {"OK button", [](HWND about) { PostMessageW(GetDlgItem(about, 2002), BM_CLICK, 0, 0); }},
+        {"Escape", [](HWND about) { PostMessageW(GetDlgItem(about, 2002), WM_KEYDOWN, VK_ESCAPE, 0); }},
+        {"Enter", [](HWND about) { PostMessageW(GetDlgItem(about, 2002), WM_KEYDOWN, VK_RETURN, 0); }},
+        {"close box", [](HWND about) { PostMessageW(about, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+    };
+    for (const Closing& closing : closings) {
+        SCOPED_TRACE(closing.how);
+        HWND about = WaitForBox(window, L"About Kestrome", kBoxTimeoutMs);
+        ASSERT_NE(about, nullptr) << "no About box";
+        EXPECT_EQ(WindowText(GetDlgItem(about, 2001)), kAboutText);
+        EXPECT_EQ(WindowText(GetDlgItem(about, 2002)), L"OK");
+        EXPECT_FALSE(IsWindowEnabled(window)) << "the About box is not modal";
+        EXPECT_TRUE(WaitUntil([&] { return FocusOfThreadOf(window) == GetDlgItem(about, 2002); }, 5000));
+        closing.close(about);
+        EXPECT_TRUE(WaitUntil([&] { return !IsWindow(about); }, kBoxTimeoutMs)) << "the About box stays";
+        EXPECT_TRUE(WaitUntil([&] { return IsWindowEnabled(window) != FALSE; }, 5000));
+        PostMessageW(window, WM_SYSCOMMAND, 9001, 0);
+    }
+    HWND about = WaitForBox(window, L"About Kestrome", kBoxTimeoutMs);
+    ASSERT_NE(about, nullptr);
+    PostMessageW(about, WM_COMMAND, IDOK, 0);
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(about); }, kBoxTimeoutMs));
+}
+
+TEST_F(KestromeWindow, ClosingDuringARunAsksNoGoesOnAndYesStopsTheRunCleanly) {
+    const wchar_t kQuestion[] = L"A synchronization is running. Stop it and close the window?";
+    const std::wstring& source = ManyFilesSource();
+    std::wstring destination = MakeTempFolder(L"close-dst");
+    Fill(source, destination, L"", false);
+    PressStart();
+    ASSERT_TRUE(WaitUntil([&] { return Pane().find(L"copy file ") != std::wstring::npos; }, 60000));
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    HWND box = WaitForBox(window, L"Kestrome", kBoxTimeoutMs);
+    ASSERT_NE(box, nullptr) << "closing during a run did not ask";
+    EXPECT_EQ(BoxText(box), kQuestion);
+    EXPECT_NE(GetDlgItem(box, IDYES), nullptr);
+    EXPECT_NE(GetDlgItem(box, IDNO), nullptr);
+    ASSERT_TRUE(PressBoxButton(box, IDNO));
+    Sleep(500);
+    ASSERT_TRUE(IsWindow(window)) << "No closed the window";
+    EXPECT_FALSE(IsWindowEnabled(Control(1007))) << "No ended the run";
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    box = WaitForBox(window, L"Kestrome", kBoxTimeoutMs);
+    ASSERT_NE(box, nullptr);
+    ASSERT_TRUE(PressBoxButton(box, IDYES));
+    DWORD exitCode = 99;
+    bool doneBox = false;
+    bool ended = WaitUntil([&] {
+        doneBox = doneBox || FindBox(window, kDone) != nullptr;
+        return WaitForSingleObject(app.process.hProcess, 0) == WAIT_OBJECT_0;
+    }, 120000);
+    ASSERT_TRUE(ended) << "the window did not close after Yes";
+    ASSERT_TRUE(WaitForExit(app, 1000, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_FALSE(doneBox);
+
+    // Stopped, not finished; and every file that stands in the destination is whole.
+    std::vector<std::wstring> copied = ListFiles(destination);
+    EXPECT_LT(copied.size(), static_cast<size_t>(kManyFiles)) << "the run was not stopped";
+    for (const std::wstring& file : copied) {
+        std::string got, expected;
+        ASSERT_TRUE(ReadFileBytes(source + L"\\" + file, &expected)) << Narrow(file);
+        ASSERT_TRUE(ReadFileBytes(destination + L"\\" + file, &got)) << Narrow(file);
+        EXPECT_EQ(got, expected) << Narrow(file);
+    }
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s KESTROME.EXE [gtest options]\n", argv[0]);
+        return 2;
+    }
+    // A path from the Unix side (CTest gives one) names the same file through Wine's drive Z:.
+    std::string path = argv[1];
+    if (!path.empty() && path[0] == '/') path = "Z:" + path;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    KestromePath.assign(path.begin(), path.end());
+    int result = RUN_ALL_TESTS();
+    RemoveTempFolders();
+    return result;
+}

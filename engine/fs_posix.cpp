@@ -397,6 +397,75 @@ int SourceChangedDuringCopy(int in, int64_t copied, const struct stat& before) {
     return 0;
 }
 
+// The copy is written into a file without a name in the target's folder (O_TMPFILE) and linked
+// under `to` only when it is whole: until then nothing stands in the folder, and a copy that is
+// never linked (a failure, a cancel, a killed run) leaves nothing behind at all. It also spares
+// the folder a second name to add and remove. -1 with errno EOPNOTSUPP where the kernel or the
+// file system cannot; the copy then goes through a named temporary as before.
+std::atomic<bool> g_noUnnamed{false};
+
+int OpenUnnamed(const char* target, size_t folderLength, mode_t mode) {
+    if (g_noUnnamed.load(std::memory_order_relaxed)) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    NativePath folder;
+    if (folderLength == 0) {
+        strcpy(folder.text, ".");
+    } else {
+        memcpy(folder.text, target, folderLength);  // with its closing slash, so "/" stays "/"
+        folder.text[folderLength] = '\0';
+    }
+    int fd = open(folder.text, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (fd >= 0) return fd;
+    // Kernels before 3.11 take O_TMPFILE for O_DIRECTORY and say EISDIR; file systems without
+    // it say EOPNOTSUPP. Only those mean "not here"; anything else is the folder's own answer.
+    if (errno == EOPNOTSUPP || errno == EISDIR) {
+        if (errno == EISDIR) g_noUnnamed.store(true, std::memory_order_relaxed);
+        errno = EOPNOTSUPP;
+    }
+    return -1;
+}
+
+// A named temporary beside the target, for file systems without unnamed files.
+int OpenNamedTemp(NativePath& temp, size_t folderLength, mode_t mode) {
+    int out = -1;
+    for (int attempt = 0; attempt < 8 && out < 0; ++attempt) {
+        char tempName[32];
+        MakeTempName(tempName);
+        memcpy(temp.text + folderLength, tempName, sizeof tempName);
+        out = open(temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (out < 0 && errno != EEXIST) break;
+    }
+    return out;
+}
+
+// Links the unnamed file under path; never replaces (EEXIST). AT_EMPTY_PATH needs a capability
+// that most users lack; the /proc link of the descriptor serves everyone else.
+std::atomic<bool> g_linkThroughProc{false};
+
+int LinkUnnamed(int fd, const char* path) {
+    if (!g_linkThroughProc.load(std::memory_order_relaxed)) {
+        if (linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0) return 0;
+        if (errno != EPERM && errno != ENOENT && errno != EINVAL) return errno;
+        g_linkThroughProc.store(true, std::memory_order_relaxed);
+    }
+    char self[40];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+int LinkUnnamedAsTemp(int fd, NativePath& temp, size_t folderLength) {
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 8 && err == EEXIST; ++attempt) {
+        char tempName[32];
+        MakeTempName(tempName);
+        memcpy(temp.text + folderLength, tempName, sizeof tempName);
+        err = LinkUnnamed(fd, temp.text);
+    }
+    return err;
+}
+
 // The copy is written under a temporary name beside `to` and renamed onto it only when complete,
 // with the source's last-write time already set: `to` holds either its old file or the whole new
 // one, and a symbolic link standing at `to` is replaced, never written through. A folder at `to`
@@ -433,26 +502,43 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
     mode_t mode = st.st_mode & 0777;
     int mask = CreationMask();
     bool modeAtCreation = mask >= 0 && (mode & static_cast<mode_t>(mask)) == 0;
-    int out = -1;
-    for (int attempt = 0; attempt < 8 && out < 0; ++attempt) {
-        char tempName[32];
-        MakeTempName(tempName);
-        memcpy(temp.text + folderLength, tempName, sizeof tempName);
-        out = open(temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, modeAtCreation ? mode : 0600);
-        if (out < 0 && errno != EEXIST) break;
+    mode_t createMode = modeAtCreation ? mode : 0600;
+    bool named = false;
+    int out = OpenUnnamed(target.text, folderLength, createMode);
+    if (out < 0 && errno == EOPNOTSUPP) {
+        named = true;
+        out = OpenNamedTemp(temp, folderLength, createMode);
     }
     if (out < 0) {
-        err = errno;
-    } else {
-        int64_t copied = 0;
-        err = CopyData(in, out, st.st_size, progress, &copied);
-        if (!err) err = SourceChangedDuringCopy(in, copied, st);
-        if (!err) {
-            if (!modeAtCreation) fchmod(out, mode);  // a file system without modes keeps its own
-            struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
-            if (futimens(out, times) != 0) err = errno;
+        close(in);
+        return errno;
+    }
+    int64_t copied = 0;
+    err = CopyData(in, out, st.st_size, progress, &copied);
+    if (!err) err = SourceChangedDuringCopy(in, copied, st);
+    if (!err) {
+        if (!modeAtCreation) fchmod(out, mode);  // a file system without modes keeps its own
+        struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+        if (futimens(out, times) != 0) err = errno;
+    }
+    if (!err && !named) {
+        // Linking never replaces: what stands at `to` is replaced only by way of a named
+        // temporary, which the rename below puts in its place in one step.
+        err = LinkUnnamed(out, target.text);
+        if (err == EEXIST && replaceExisting) {
+            named = true;
+            err = LinkUnnamedAsTemp(out, temp, folderLength);
+        } else if (!err) {
+            if (close(out) != 0) {
+                err = errno;
+                unlink(target.text);  // the name this call made; nothing stood there before
+            }
+            close(in);
+            return err;
         }
-        if (close(out) != 0 && !err) err = errno;
+    }
+    if (close(out) != 0 && !err) err = errno;
+    if (named) {
         if (!err && replaceExisting && rename(temp.text, target.text) != 0) err = errno;
         if (!err && !replaceExisting) err = RenameNoReplace(AT_FDCWD, temp.text, AT_FDCWD, target.text);
         if (err) unlink(temp.text);

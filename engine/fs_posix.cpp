@@ -96,17 +96,39 @@ uint32_t AttributesOf(uint32_t mode) {
 
 // ---- listings -------------------------------------------------------------------------------
 
+// The folder's records are read straight with getdents64 into a buffer of the listing's own:
+// opendir would add a status query and two descriptor-flag calls to every folder of every walk.
+constexpr size_t kListingBuffer = 32 * 1024;
+
 struct PosixFind {
-    DIR* dir;
+    int fd;
     bool typesOnly;
+    size_t next;  // offset of the next record in buffer
+    size_t end;   // bytes of records in buffer
+    alignas(struct dirent64) char buffer[kListingBuffer];
 };
+
+// The next record of the folder; null at its end or on a read error.
+const struct dirent64* NextRecord(PosixFind* find) {
+    if (find->next >= find->end) {
+        ssize_t n;
+        do n = getdents64(find->fd, find->buffer, sizeof find->buffer);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0) return nullptr;
+        find->next = 0;
+        find->end = static_cast<size_t>(n);
+    }
+    const struct dirent64* d = reinterpret_cast<const struct dirent64*>(find->buffer + find->next);
+    find->next += d->d_reclen;
+    return d;
+}
 
 // Fills e with the next entry that can be described; false at the end or on a read error.
 bool ReadEntry(PosixFind* find, FindEntry* e) {
-    int fd = dirfd(find->dir);
+    int fd = find->fd;
     for (;;) {
         errno = 0;
-        struct dirent* d = readdir(find->dir);
+        const struct dirent64* d = NextRecord(find);
         if (!d) return false;
         if (!Utf8ToWide(d->d_name, strlen(d->d_name), e->name, kMaxEntryName + 1)) continue;
         // A folder or a plain file is known from the listing alone; a link, or an entry whose
@@ -164,14 +186,15 @@ FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly)
     const char* folder = n == 3 ? "." : path.text;
     int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    DIR* dir = fdopendir(fd);
-    if (!dir) {
-        close(fd);
-        return nullptr;
+    PosixFind* find = new (std::nothrow) PosixFind;
+    if (find) {
+        find->fd = fd;
+        find->typesOnly = typesOnly;
+        find->next = 0;
+        find->end = 0;
     }
-    PosixFind* find = new (std::nothrow) PosixFind{dir, typesOnly};
     if (!find || !ReadEntry(find, entry)) {
-        closedir(dir);
+        close(fd);
         delete find;
         return nullptr;
     }
@@ -191,7 +214,7 @@ bool PosixFindNext(FindHandle handle, FindEntry* entry) {
 void PosixFindClose(FindHandle handle) {
     if (!handle) return;
     PosixFind* find = static_cast<PosixFind*>(handle);
-    closedir(find->dir);
+    close(find->fd);
     delete find;
 }
 

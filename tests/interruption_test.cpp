@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,33 +127,45 @@ std::vector<std::string> Names(const std::string& folder) {
     return names;
 }
 
-// The target folder seen from inside a real copy: nothing where the copy is written into an
-// unnamed file, else its temporary file, whose name the walks must know.
-std::string g_target;
-std::vector<std::string> g_seenDuringCopy;
-bool g_looked = false;
-uint32_t LookAtTheFolder(int64_t, int64_t) {
-    if (!g_looked) g_seenDuringCopy = Names(g_target);
-    g_looked = true;
-    return kCopyContinue;
+// Every name a real copy puts into the target's folder, as the kernel reports them: the copy's
+// temporary names among them, which a kill could leave behind.
+std::vector<std::string> NamesMadeByCopy(const std::wstring& from, const std::wstring& to, bool replace) {
+    std::vector<std::string> names;
+    std::string folder = Narrow(to.substr(0, to.rfind(L'/')));
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    EXPECT_GE(watch, 0);
+    EXPECT_GE(inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO), 0);
+    EXPECT_EQ(FsCopyFile(from.c_str(), to.c_str(), nullptr, replace), 0u);
+    alignas(struct inotify_event) char events[16384];
+    ssize_t got = read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < got;) {
+        const struct inotify_event* event = reinterpret_cast<const struct inotify_event*>(events + at);
+        if (event->len > 0) names.push_back(event->name);
+        at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+    }
+    close(watch);
+    return names;
 }
 
 TEST_F(RealLeftoverTest, TheCopysTemporaryNameIsTheShapeTheWalksRemove) {
     std::string base = Narrow(root);
     WriteRealFile(root + L"/src/a.bin", std::string(100000, 'a'), UtcFileTime(2024, 1, 1));
     MakeRealFolder(root + L"/dst");
-    g_target = base + "/dst";
-    g_seenDuringCopy.clear();
-    g_looked = false;
-    ASSERT_EQ(FsCopyFile((root + L"/src/a.bin").c_str(), (root + L"/dst/a.bin").c_str(), LookAtTheFolder, false), 0u);
-    ASSERT_TRUE(g_looked);
-    ASSERT_LE(g_seenDuringCopy.size(), 1u);
-    if (g_seenDuringCopy.empty()) g_seenDuringCopy.push_back(".kestrome-0123456789ab.tmp");
-    EXPECT_TRUE(IsLeftoverCopyName(Wide(g_seenDuringCopy[0]).c_str())) << g_seenDuringCopy[0];
-    EXPECT_EQ(Names(g_target), std::vector<std::string>{"a.bin"});
+    // A copy to a new name may need no temporary name at all; one over a file always does, as
+    // the file is replaced in one step.
+    std::string temporary;
+    for (bool replace : {false, true}) {
+        for (const std::string& name : NamesMadeByCopy(root + L"/src/a.bin", root + L"/dst/a.bin", replace)) {
+            if (name == "a.bin") continue;
+            EXPECT_TRUE(IsLeftoverCopyName(Wide(name).c_str())) << name;
+            temporary = name;
+        }
+    }
+    ASSERT_FALSE(temporary.empty());
+    EXPECT_EQ(Names(base + "/dst"), std::vector<std::string>{"a.bin"});
 
     // Leave one as a kill would, beside a link and a folder of that shape, which are not ours.
-    WriteRealFile(root + L"/dst/sub/" + Wide(g_seenDuringCopy[0]), "partial", UtcFileTime(2024, 1, 2));
+    WriteRealFile(root + L"/dst/sub/" + Wide(temporary), "partial", UtcFileTime(2024, 1, 2));
     ASSERT_EQ(symlink("../src/a.bin", (base + "/dst/.kestrome-aaaaaaaaaaaa.tmp").c_str()), 0);
     MakeRealFolder(root + L"/dst/.kestrome-bbbbbbbbbbbb.tmp/in");
     WriteRealFile(root + L"/dst/.kestrome-bbbbbbbbbbbb.tmp/in/kept.txt", "kept", UtcFileTime(2024, 1, 2));

@@ -15,15 +15,13 @@ namespace {
 // empties it within milliseconds, so a short sleep between tries costs the run nothing.
 constexpr DWORD kRetryPauseMs = 1;
 
-void EditAppend(void* context, const wchar_t* text) {
-    HWND edit = static_cast<HWND>(context);
+void EditAppend(HWND edit, const wchar_t* text) {
     int length = GetWindowTextLengthW(edit);
     SendMessageW(edit, EM_SETSEL, length, length);
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
 }
 
-void EditReplaceLastLine(void* context, const wchar_t* text) {
-    HWND edit = static_cast<HWND>(context);
+void EditReplaceLastLine(HWND edit, const wchar_t* text) {
     LRESULT count = SendMessageW(edit, EM_GETLINECOUNT, 0, 0);
     LRESULT start = 0;
     if (count > 0) {
@@ -33,6 +31,14 @@ void EditReplaceLastLine(void* context, const wchar_t* text) {
     int length = GetWindowTextLengthW(edit);
     SendMessageW(edit, EM_SETSEL, start, length);
     SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+}
+
+void BatchAppend(void* context, const wchar_t* text) { static_cast<LogBatch*>(context)->appended += text; }
+
+void BatchReplaceLastLine(void* context, const wchar_t* text) {
+    LogBatch* batch = static_cast<LogBatch*>(context);
+    FlushLogBatch(*batch);
+    EditReplaceLastLine(batch->edit, text);
 }
 
 }  // namespace
@@ -59,7 +65,21 @@ void PostLogText(const wchar_t* text) {
 }
 
 void AppendLogText(HWND edit, const wchar_t* text) {
-    RenderLogText(LogPane{edit, EditAppend, EditReplaceLastLine}, text);
+    LogBatch batch = {edit, std::wstring()};
+    AppendLogTextToBatch(batch, text);
+    FlushLogBatch(batch);
+}
+
+void AppendLogTextToBatch(LogBatch& batch, const wchar_t* text) {
+    RenderLogText(LogPane{&batch, BatchAppend, BatchReplaceLastLine}, text);
+}
+
+void FlushLogBatch(LogBatch& batch) {
+    if (batch.appended.empty()) return;
+    // Each EM_REPLACESEL re-lays the control's text out; on a long log that is the expensive
+    // part, so one per batch instead of one per line.
+    EditAppend(batch.edit, batch.appended.c_str());
+    batch.appended.clear();
 }
 
 void LiftLogViewLimit(HWND edit) {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // How the worker posts to the window (log texts and the end of the run); PostMessageW unless a
 // test installs its own, to refuse posts the way a full message queue does.
 using WindowPostFunction = BOOL(WINAPI*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -20,6 +22,16 @@ void PostLogText(const wchar_t* text);
 
 // Adds one engine text to the edit control, on the window thread (see RenderLogText).
 void AppendLogText(HWND edit, const wchar_t* text);
+
+// Several texts added in a row: plain appends are gathered and reach the edit control as one
+// EM_REPLACESEL, sent before any last-line replacement and at the flush, so the pane ends exactly
+// as after one AppendLogText per text.
+struct LogBatch {
+    HWND edit;
+    std::wstring appended;  // appended text not yet in the edit control
+};
+void AppendLogTextToBatch(LogBatch& batch, const wchar_t* text);
+void FlushLogBatch(LogBatch& batch);
 
 // Lets the edit control hold text of any length; its default stops near 32,000 characters.
 void LiftLogViewLimit(HWND edit);

@@ -174,26 +174,28 @@ void OnCommand(HWND window, WPARAM wParam) {
     }
 }
 
-void AppendAndFree(HWND pane, WPARAM wParam) {
+void AddAndFree(LogBatch& batch, WPARAM wParam) {
     wchar_t* text = reinterpret_cast<wchar_t*>(wParam);
     if (!text) return;
-    AppendLogText(pane, text);
+    AppendLogTextToBatch(batch, text);
     CoTaskMemFree(text);
 }
 
-// A fast run posts texts far quicker than a visible edit control repaints after each one (under
-// Wine a repaint costs milliseconds). So the texts already waiting in the queue are added with
-// drawing off, in order, and shown with one repaint; the time limit keeps the window answering.
+// A fast run posts texts far quicker than a visible edit control takes them one by one (under
+// Wine a repaint costs milliseconds, and each insertion walks the control's lines). So the texts
+// already waiting in the queue are added as one batch with drawing off, in order, and shown with
+// one repaint; the time limit keeps the window answering.
 void OnLogText(HWND window, WPARAM wParam) {
-    HWND pane = GetDlgItem(window, kLogViewId);
+    LogBatch batch = {GetDlgItem(window, kLogViewId), std::wstring()};
     SendMessageW(window, WM_SETREDRAW, FALSE, 0);
-    AppendAndFree(pane, wParam);
+    AddAndFree(batch, wParam);
     ULONGLONG deadline = GetTickCount64() + kLogBatchMs;
     MSG queued;
     while (GetTickCount64() < deadline &&
            PeekMessageW(&queued, window, WM_APP_LOG_TEXT, WM_APP_LOG_TEXT, PM_REMOVE)) {
-        AppendAndFree(pane, queued.wParam);
+        AddAndFree(batch, queued.wParam);
     }
+    FlushLogBatch(batch);
     SendMessageW(window, WM_SETREDRAW, TRUE, 0);
     RedrawWindow(window, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
 }

@@ -1,0 +1,235 @@
+// The log view inside the process, on the real main window and its edit control (Wine, under
+// Xvfb): the line rule against the hand-written table, a log of 100,000 lines, the posts that
+// are refused and retried, and the "About..." item of the system menu.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "engine/run_state.h"
+#include "gui/log_model.h"
+#include "gui/log_view.h"
+#include "gui/main_window.h"
+#include "output/message.h"
+#include "tests/gui_log_cases.h"
+
+namespace {
+
+std::string Narrow(const std::wstring& text) {
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(bytes, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), bytes, nullptr, nullptr);
+    return out;
+}
+
+std::wstring TextOf(HWND window) {
+    std::wstring text(GetWindowTextLengthW(window) + 1, L'\0');
+    text.resize(GetWindowTextW(window, text.data(), static_cast<int>(text.size())));
+    return text;
+}
+
+// Dispatches what is queued for this thread until done() or timeoutMs.
+template <typename Done>
+bool PumpUntil(Done done, DWORD timeoutMs) {
+    ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (!done()) {
+        if (GetTickCount64() > end) return false;
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        Sleep(1);
+    }
+    return true;
+}
+
+// The real main window of the program, created (not shown) in this process.
+class MainWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { RegisterMainWindowClass(GetModuleHandleW(nullptr)); }
+    void SetUp() override {
+        window = CreateMainWindow(GetModuleHandleW(nullptr));
+        ASSERT_NE(window, nullptr);
+        MainWindow = window;
+        pane = GetDlgItem(window, kLogViewId);
+        ASSERT_NE(pane, nullptr);
+    }
+    void TearDown() override {
+        PostToWindow = PostMessageW;
+        ClearOutputSink();
+        if (IsWindow(window)) DestroyWindow(window);
+        // WM_DESTROY posted the quit message meant for the program's loop; take it out again.
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+    }
+    HWND window = nullptr;
+    HWND pane = nullptr;
+};
+
+TEST_F(MainWindowTest, ThePaneHoldsWhatTheTableSaysAndWhatTheModelHolds) {
+    for (const LogCase& c : LogCases()) {
+        SetWindowTextW(pane, L"");
+        LogPaneModel model;
+        for (const std::wstring& text : c.texts) {
+            AppendLogText(pane, text.c_str());
+            AppendLogTextToModel(model, text.c_str());
+        }
+        EXPECT_EQ(Narrow(TextOf(pane)), Narrow(c.pane)) << c.name;
+        EXPECT_EQ(Narrow(TextOf(pane)), Narrow(model.text)) << c.name;
+        EXPECT_EQ(static_cast<size_t>(SendMessageW(pane, EM_GETLINECOUNT, 0, 0)), ModelLineCount(model)) << c.name;
+
+        // All texts of the case in one batch, as the window adds queued texts: the same pane.
+        SetWindowTextW(pane, L"");
+        LogBatch batch = {pane, std::wstring()};
+        for (const std::wstring& text : c.texts) AppendLogTextToBatch(batch, text.c_str());
+        FlushLogBatch(batch);
+        EXPECT_EQ(Narrow(TextOf(pane)), Narrow(c.pane)) << c.name << " (one batch)";
+    }
+}
+
+TEST_F(MainWindowTest, ACarriageReturnReplacesOnlyTheLastRowOfAWrappedLine) {
+    std::wstring longLine(400, L'x');
+    AppendLogText(pane, L"first\n");
+    AppendLogText(pane, longLine.c_str());
+    LRESULT rows = SendMessageW(pane, EM_GETLINECOUNT, 0, 0);
+    ASSERT_GT(rows, 3) << "the line must wrap for this test to mean anything";
+    AppendLogText(pane, L"\rabc");
+    std::wstring text = TextOf(pane);
+    EXPECT_EQ(SendMessageW(pane, EM_GETLINECOUNT, 0, 0), rows);
+    EXPECT_EQ(text.rfind(L"first\r\nxxx", 0), 0u);
+    EXPECT_EQ(text.substr(text.size() - 4), L"xabc");
+    EXPECT_LT(text.size(), 7 + longLine.size());
+}
+
+// Texts posted through the sink the way a run posts them, dispatched by the window procedure.
+TEST_F(MainWindowTest, ALogOfAHundredThousandLinesIsThereWhole) {
+    constexpr int kLines = 100000;
+    SetOutputSink(PostLogText);
+    for (int i = 0; i < kLines; ++i) {
+        WriteMessage(L"copy file C:\\source\\folder %d\\file %d.txt\n", i / 100, i);
+    }
+    ClearOutputSink();
+    MSG queued;
+    ASSERT_TRUE(PumpUntil([&] { return !PeekMessageW(&queued, window, WM_APP_LOG_TEXT, WM_APP_LOG_TEXT, PM_NOREMOVE); },
+                          600000));
+    EXPECT_EQ(SendMessageW(pane, EM_GETLINECOUNT, 0, 0), kLines + 1);
+    std::wstring text = TextOf(pane);
+    EXPECT_EQ(text.rfind(L"copy file C:\\source\\folder 0\\file 0.txt\r\n", 0), 0u);
+    std::wstring last = L"copy file C:\\source\\folder 999\\file 99999.txt\r\n";
+    EXPECT_EQ(text.substr(text.size() - last.size()), last);
+    EXPECT_GT(text.size(), 4000000u);
+
+    // The same texts stop near the edit control's default limit when it is not lifted: the
+    // lift is what keeps the log whole.
+    HWND plain = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+                                 0, 0, 640, 210, window, nullptr, nullptr, nullptr);
+    for (int i = 0; i < 1000; ++i) AppendLogText(plain, L"copy file C:\\source\\folder 0\\file 0.txt\n");
+    EXPECT_LT(GetWindowTextLengthW(plain), 32768);
+}
+
+// A post refused as by a full queue (Wine's queues never fill) is tried again: every text
+// arrives, once, in order. The end-of-run message is retried the same way.
+std::atomic<int> g_refusalsLeft{0};
+std::atomic<int> g_refusals{0};
+BOOL WINAPI RefusingSomePosts(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (g_refusalsLeft > 0) {
+        --g_refusalsLeft;
+        ++g_refusals;
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return FALSE;
+    }
+    return PostMessageW(window, message, wParam, lParam);
+}
+
+DWORD WINAPI PostThreeTexts(LPVOID) {
+    for (const wchar_t* text : {L"one\n", L"two\n", L"three\n"}) {
+        g_refusalsLeft = 4;
+        PostLogText(text);
+    }
+    return 0;
+}
+
+TEST_F(MainWindowTest, RefusedPostsAreRetriedAndEveryTextArrivesOnceInOrder) {
+    g_refusals = 0;
+    PostToWindow = RefusingSomePosts;
+    HANDLE worker = CreateThread(nullptr, 0, PostThreeTexts, nullptr, 0, nullptr);
+    ASSERT_NE(worker, nullptr);
+    EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(worker, 0) == WAIT_OBJECT_0; }, 10000));
+    CloseHandle(worker);
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(g_refusals, 12);
+    EXPECT_EQ(TextOf(pane), L"one\r\ntwo\r\nthree\r\n");
+}
+
+// The end of a run shows the modal "Done" box, whose own loop holds the test's thread: another
+// thread waits for the box and presses its OK.
+std::atomic<bool> g_doneBoxSeen{false};
+DWORD WINAPI PressOkOnTheDoneBox(LPVOID) {
+    for (int i = 0; i < 2000; ++i) {
+        HWND box = FindWindowW(L"#32770", L"Done");
+        if (box) {
+            g_doneBoxSeen = true;
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            return 0;
+        }
+        Sleep(10);
+    }
+    return 0;
+}
+
+TEST_F(MainWindowTest, TheEndOfARunIsRetriedUntilTheWindowTakesIt) {
+    g_refusals = 0;
+    g_refusalsLeft = 1000000;  // the texts of the run (its usage text) are refused too, and retried
+    g_doneBoxSeen = false;
+    PostToWindow = RefusingSomePosts;
+    InterlockedExchange(&SyncRunning, 1);
+    SetOutputSink(PostLogText);
+    HANDLE worker = CreateThread(nullptr, 0, SyncThreadProc, new std::vector<std::wstring>{L"Kestrome.exe"}, 0, nullptr);
+    ASSERT_NE(worker, nullptr);
+    PumpUntil([] { return g_refusals > 50; }, 10000);
+    EXPECT_EQ(TextOf(pane), L"") << "a refused text arrived";
+    HANDLE presser = CreateThread(nullptr, 0, PressOkOnTheDoneBox, nullptr, 0, nullptr);
+    g_refusalsLeft = 0;
+    EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(presser, 0) == WAIT_OBJECT_0; }, 30000));
+    EXPECT_TRUE(g_doneBoxSeen) << "WM_APP_SYNC_DONE never arrived";
+    EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(worker, 0) == WAIT_OBJECT_0; }, 10000));
+    CloseHandle(presser);
+    CloseHandle(worker);
+    EXPECT_EQ(InterlockedCompareExchange(&SyncRunning, 0, 0), 0);
+    EXPECT_NE(TextOf(pane).find(L"use: Kestrome.exe sourcedir destdir arg\r\n"), std::wstring::npos);
+}
+
+TEST_F(MainWindowTest, PostsToAWindowThatIsGoneAreDroppedWithoutWaiting) {
+    g_refusals = 0;
+    g_refusalsLeft = 1000000;
+    PostToWindow = RefusingSomePosts;
+    DestroyWindow(window);
+    ULONGLONG start = GetTickCount64();
+    PostLogText(L"lost\n");
+    EXPECT_TRUE(PostWhileWindowExists(window, WM_APP_SYNC_DONE, 0, 0) == false);
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+    EXPECT_GE(g_refusals, 2);
+}
+
+TEST_F(MainWindowTest, TheSystemMenuEndsWithASeparatorAndAboutWithItsId) {
+    HMENU menu = GetSystemMenu(window, FALSE);
+    ASSERT_NE(menu, nullptr);
+    int count = GetMenuItemCount(menu);
+    ASSERT_GE(count, 2);
+    wchar_t text[64] = {};
+    GetMenuStringW(menu, count - 1, text, 64, MF_BYPOSITION);
+    EXPECT_STREQ(text, L"About...");
+    EXPECT_EQ(GetMenuItemID(menu, count - 1), kAboutMenuId);
+    MENUITEMINFOW item = {};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_FTYPE;
+    ASSERT_TRUE(GetMenuItemInfoW(menu, count - 2, TRUE, &item));
+    EXPECT_TRUE(item.fType & MFT_SEPARATOR);
+}
+
+}  // namespace

@@ -23,7 +23,7 @@ struct BoxSearch {
 BOOL CALLBACK MatchBox(HWND window, LPARAM parameter) {
     BoxSearch* search = reinterpret_cast<BoxSearch*>(parameter);
     if (ClassOf(window) != L"#32770" || GetWindow(window, GW_OWNER) != search->owner) return TRUE;
-    if (WindowText(window) != *search->caption) return TRUE;
+    if (!search->caption->empty() && WindowText(window) != *search->caption) return TRUE;
     search->found = window;
     return FALSE;
 }

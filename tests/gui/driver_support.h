@@ -41,7 +41,8 @@ std::wstring ClassOf(HWND window);
 // Sets a control's text with WM_SETTEXT; false when the window does not answer.
 bool SetText(HWND window, const std::wstring& text);
 
-// The message box (or dialog) of class "#32770" with this caption, owned by owner; null if none.
+// The message box (or dialog) of class "#32770" with this caption (any when empty), owned by owner;
+// null if none.
 HWND FindBox(HWND owner, const std::wstring& caption);
 // Waits for such a box; null after timeoutMs.
 HWND WaitForBox(HWND owner, const std::wstring& caption, DWORD timeoutMs);

@@ -404,6 +404,35 @@ TEST_F(KestromeWindow, ClosingDuringARunAsksNoGoesOnAndYesStopsTheRunCleanly) {
         EXPECT_EQ(got, expected) << Narrow(file);
     }
 }
+
+TEST_F(KestromeWindow, BrowseFillsItsFieldWithTheChosenFolderAndCancelLeavesTheFieldAlone) {
+    const struct {
+        int button, field, other;
+    } pairs[] = {{1002, 1001, 1003}, {1004, 1003, 1001}};
+    for (const auto& pair : pairs) {
+        SCOPED_TRACE(pair.button);
+        ASSERT_TRUE(SetText(Control(pair.field), L"typed by hand"));
+        ASSERT_TRUE(SetText(Control(pair.other), L"other field"));
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(pair.button, BN_CLICKED), reinterpret_cast<LPARAM>(Control(pair.button)));
+        HWND picker = WaitForBox(window, L"", kBoxTimeoutMs);
+        ASSERT_NE(picker, nullptr) << "no folder picker";
+        ASSERT_TRUE(PressBoxButton(picker, IDCANCEL));
+        Sleep(300);
+        EXPECT_EQ(WindowText(Control(pair.field)), L"typed by hand");
+
+        // The picker opens on the desktop; OK chooses that folder, and its path replaces the text.
+        PostMessageW(window, WM_COMMAND, MAKEWPARAM(pair.button, BN_CLICKED), reinterpret_cast<LPARAM>(Control(pair.button)));
+        picker = WaitForBox(window, L"", kBoxTimeoutMs);
+        ASSERT_NE(picker, nullptr) << "no folder picker";
+        ASSERT_TRUE(PressBoxButton(picker, IDOK));
+        std::wstring chosen;
+        EXPECT_TRUE(WaitUntil([&] { return (chosen = WindowText(Control(pair.field))) != L"typed by hand"; }, 5000));
+        DWORD attributes = GetFileAttributesW(chosen.c_str());
+        EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) << Narrow(chosen);
+        EXPECT_EQ(WindowText(Control(pair.other)), L"other field");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -147,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (length >= kLarge || large[length] != L'\0') abort();
     std::wstring whole(large.get(), length);
 
-    if (!oracle.empty()) {
+    // A text that filled the buffer may have been cut, and swprintf refuses what does not fit.
+    if (!oracle.empty() && length + 1 < kLarge) {
         std::unique_ptr<wchar_t[]> expected(new wchar_t[kLarge]);
         int count = swprintf(expected.get(), kLarge, oracle.c_str(), KESTROME_SLOTS(slots));
         if (count < 0 || whole != std::wstring(expected.get(), static_cast<size_t>(count))) {

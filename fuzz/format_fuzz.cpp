@@ -74,30 +74,30 @@ bool BuildFormat(FuzzBytes& bytes, std::wstring& format, std::wstring& oracle, S
         static const wchar_t kConversions[] = L"scdux";
         wchar_t conversion = kConversions[bytes.Byte() % 5];
         if (kind % 7 == 1) conversion = L'%';
-        std::wstring spec = L"%";
+        std::wstring directive = L"%";
         if (conversion == L'%') {
-            format += spec + L"%";
-            oracle += spec + L"%";
+            format += directive + L"%";
+            oracle += directive + L"%";
             continue;
         }
         uint8_t flags = bytes.Byte();
-        if (flags & 1) spec += L'-';
+        if (flags & 1) directive += L'-';
         bool numeric = conversion == L'd' || conversion == L'u' || conversion == L'x';
-        if ((flags & 2) && numeric) spec += L'0';
+        if ((flags & 2) && numeric) directive += L'0';
         uint8_t width = bytes.Byte();
         if (flags & 4) {
-            spec += L'*';
+            directive += L'*';
             take(static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(width))));
         } else if (flags & 8) {
-            spec += std::to_wstring(width);
+            directive += std::to_wstring(width);
         }
         uint8_t precision = bytes.Byte();
         if ((flags & 16) && conversion != L'c') {
             if (flags & 32) {
-                spec += L".*";
+                directive += L".*";
                 take(static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(precision))));
             } else {
-                spec += L"." + (precision % 3 == 0 ? std::wstring() : std::to_wstring(precision % 40));
+                directive += L"." + (precision % 3 == 0 ? std::wstring() : std::to_wstring(precision % 40));
             }
         }
         uint8_t value[4] = {bytes.Byte(), bytes.Byte(), bytes.Byte(), bytes.Byte()};
@@ -106,18 +106,18 @@ bool BuildFormat(FuzzBytes& bytes, std::wstring& format, std::wstring& oracle, S
         switch (conversion) {
             case L's':
                 take(reinterpret_cast<uint64_t>(kStrings[value[0] % (sizeof kStrings / sizeof kStrings[0])]));
-                format += spec + L"s";
-                oracle += spec + L"ls";
+                format += directive + L"s";
+                oracle += directive + L"ls";
                 break;
             case L'c':
                 take(static_cast<uint64_t>(0x20 + value[0] % 0x5F));  // printable ASCII: %c is narrow there
-                format += spec + L"c";
-                oracle += spec + L"c";
+                format += directive + L"c";
+                oracle += directive + L"c";
                 break;
             default:
                 take(static_cast<uint64_t>(static_cast<int64_t>(number)));
-                format += spec + conversion;
-                oracle += spec + conversion;
+                format += directive + conversion;
+                oracle += directive + conversion;
                 break;
         }
     }

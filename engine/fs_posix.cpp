@@ -94,6 +94,70 @@ uint32_t AttributesOf(uint32_t mode) {
     return attributes ? attributes : kFileAttributeNormal;
 }
 
+// ---- paths through link cycles ----------------------------------------------------------------
+
+// The kernel follows at most 40 links while it resolves one path, so in a source folder that
+// links back to itself (loop -> .) the path src/loop/loop/... stops resolving long before the
+// engine's own path limit, and the walk would end there without a word. Resolved one component
+// at a time, each link is followed by itself. Only paths the kernel refused with ELOOP pay for it.
+
+// Opens the folder holding the last component of path one component at a time, and points leaf
+// at that component inside path; -1 with errno on failure.
+int OpenParentStepwise(char* path, const char** leaf) {
+    size_t n = strlen(path);
+    while (n > 1 && path[n - 1] == '/') path[--n] = '\0';
+    char* last = strrchr(path, '/');
+    if (!last || last[1] == '\0') {
+        errno = ELOOP;
+        return -1;
+    }
+    int fd = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    char* component = path;
+    while (fd >= 0 && component < last) {
+        char* end = strchr(component, '/');
+        *end = '\0';
+        int next = *component ? openat(fd, component, O_PATH | O_DIRECTORY | O_CLOEXEC) : dup(fd);
+        int err = errno;
+        *end = '/';
+        close(fd);
+        fd = next;
+        errno = err;
+        component = end + 1;
+    }
+    *leaf = last + 1;
+    return fd;
+}
+
+// open(2) of path, resolved component by component where the whole path has too many links.
+int OpenThroughLinks(const char* path, int flags) {
+    int fd = open(path, flags);
+    if (fd >= 0 || errno != ELOOP) return fd;
+    NativePath copy;
+    strcpy(copy.text, path);
+    const char* leaf;
+    int parent = OpenParentStepwise(copy.text, &leaf);
+    if (parent < 0) return -1;
+    fd = openat(parent, leaf, flags);
+    int err = errno;
+    close(parent);
+    errno = err;
+    return fd;
+}
+
+// StatAt of path from the working folder, resolved as OpenThroughLinks does.
+int StatThroughLinks(const char* path, Meta& m) {
+    int err = StatAt(AT_FDCWD, path, AT_STATX_SYNC_AS_STAT, m);
+    if (err != ELOOP) return err;
+    NativePath copy;
+    strcpy(copy.text, path);
+    const char* leaf;
+    int parent = OpenParentStepwise(copy.text, &leaf);
+    if (parent < 0) return errno;
+    err = StatAt(parent, leaf, AT_STATX_SYNC_AS_STAT, m);
+    close(parent);
+    return err;
+}
+
 // ---- listings -------------------------------------------------------------------------------
 
 // The folder's records are read straight with getdents64 into a buffer of the listing's own:
@@ -184,7 +248,7 @@ FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly)
     }
     path.text[n - 3] = '\0';
     const char* folder = n == 3 ? "." : path.text;
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = OpenThroughLinks(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     PosixFind* find = new (std::nothrow) PosixFind;
     if (find) {
@@ -223,7 +287,7 @@ void PosixFindClose(FindHandle handle) {
 uint32_t PosixGetAttributes(const wchar_t* path) {
     NativePath native;
     Meta m{};
-    if (!ToNative(path, native) || StatAt(AT_FDCWD, native.text, AT_STATX_SYNC_AS_STAT, m) != 0)
+    if (!ToNative(path, native) || StatThroughLinks(native.text, m) != 0)
         return kInvalidFileAttributes;
     return AttributesOf(m.mode);
 }
@@ -231,7 +295,7 @@ uint32_t PosixGetAttributes(const wchar_t* path) {
 bool PosixGetAttributesEx(const wchar_t* path, FileInfo* info) {
     NativePath native;
     Meta m{};
-    if (!ToNative(path, native) || StatAt(AT_FDCWD, native.text, AT_STATX_SYNC_AS_STAT, m) != 0)
+    if (!ToNative(path, native) || StatThroughLinks(native.text, m) != 0)
         return false;
     info->attributes = AttributesOf(m.mode);
     info->creationTime = m.creation;
@@ -506,7 +570,7 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
     if (folderLength + 32 > sizeof temp.text) return ENAMETOOLONG;
     memcpy(temp.text, target.text, folderLength);
 
-    int in = open(source.text, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int in = OpenThroughLinks(source.text, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (in < 0) return errno;
     struct stat st;
     int err = 0;

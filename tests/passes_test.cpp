@@ -251,6 +251,29 @@ TEST_F(PassesTest, DeletedFilesGoToDeletedAndKeptFoldersAreNeverLookedAt) {
     EXPECT_EQ(At(L"/dst/Deleted/top (2).txt"), "second of that name");
 }
 
+// The deleted pass reads each source folder once; a name goes by the listing of its own folder
+// only, and a folder whose listing fails is asked about file by file.
+TEST_F(PassesTest, DeletedFilesAreJudgedByTheirOwnSourceFolder) {
+    File(L"/src/a/same.txt", "s");
+    File(L"/dst/a/same.txt", "s");
+    File(L"/dst/b/same.txt", "s, gone from b");
+    File(L"/src/locked/kept.txt", "k");
+    File(L"/dst/locked/kept.txt", "k");
+    File(L"/dst/locked/gone.txt", "g");
+    MemFsAddFolder(P(L"/src/b"));
+    MemFsFailOn(MemOp::FindFirst, P(L"/src/locked"), kErrorAccessDenied);
+    MemFsClearCalls();
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(At(L"/dst/a/same.txt"), "s");
+    EXPECT_EQ(At(L"/dst/Deleted/b/same.txt"), "s, gone from b");
+    EXPECT_EQ(At(L"/dst/locked/kept.txt"), "k");
+    EXPECT_EQ(At(L"/dst/Deleted/locked/gone.txt"), "g");
+    EXPECT_EQ(Count(L"move deleted file"), 2u);
+    const std::vector<std::wstring>& calls = MemFsCalls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"GetAttributesEx " + P(L"/src/a/same.txt")), 0);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"GetAttributesEx " + P(L"/src/locked/kept.txt")), 1);
+}
+
 TEST_F(PassesTest, RecycleBinFoldersAreSkippedOnlyWithTheExactName) {
     File(L"/src/$RECYCLE.BIN/trash.txt", "t");
     File(L"/src/$Recycle.Bin/kept.txt", "k");

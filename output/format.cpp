@@ -25,24 +25,24 @@ struct Writer {
     }
 };
 
-struct Spec {
+struct Directive {
     bool leftAlign = false;
     bool zeroPad = false;
     int width = 0;
     int precision = -1;  // -1: none given
 };
 
-void PutPadded(Writer& w, const Spec& spec, const wchar_t* text, size_t count) {
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+void PutPadded(Writer& w, const Directive& directive, const wchar_t* text, size_t count) {
+    size_t width = directive.width > 0 ? static_cast<size_t>(directive.width) : 0;
     size_t pad = width > count ? width - count : 0;
-    if (!spec.leftAlign) w.Repeat(L' ', pad);
+    if (!directive.leftAlign) w.Repeat(L' ', pad);
     w.PutText(text, count);
-    if (spec.leftAlign) w.Repeat(L' ', pad);
+    if (directive.leftAlign) w.Repeat(L' ', pad);
 }
 
 // Digits of value in base (10 or 16), with an optional minus sign, honouring precision (minimum
 // digits) and zero padding as printf does.
-void PutNumber(Writer& w, const Spec& spec, uint64_t magnitude, bool negative, unsigned base) {
+void PutNumber(Writer& w, const Directive& directive, uint64_t magnitude, bool negative, unsigned base) {
     wchar_t digits[24];
     size_t count = 0;
     do {
@@ -51,23 +51,23 @@ void PutNumber(Writer& w, const Spec& spec, uint64_t magnitude, bool negative, u
         magnitude /= base;
     } while (magnitude != 0);
     // printf prints nothing for the value 0 with precision 0.
-    if (spec.precision == 0 && count == 1 && digits[0] == L'0') count = 0;
+    if (directive.precision == 0 && count == 1 && digits[0] == L'0') count = 0;
 
-    size_t minDigits = spec.precision > 0 ? static_cast<size_t>(spec.precision) : 0;
+    size_t minDigits = directive.precision > 0 ? static_cast<size_t>(directive.precision) : 0;
     size_t zeros = minDigits > count ? minDigits - count : 0;
     size_t body = (negative ? 1 : 0) + zeros + count;
-    size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+    size_t width = directive.width > 0 ? static_cast<size_t>(directive.width) : 0;
     size_t pad = width > body ? width - body : 0;
     // The '0' flag pads with zeros after the sign, and only without a precision or '-'.
-    if (spec.zeroPad && !spec.leftAlign && spec.precision < 0) {
+    if (directive.zeroPad && !directive.leftAlign && directive.precision < 0) {
         zeros += pad;
         pad = 0;
     }
-    if (!spec.leftAlign) w.Repeat(L' ', pad);
+    if (!directive.leftAlign) w.Repeat(L' ', pad);
     if (negative) w.Put(L'-');
     w.Repeat(L'0', zeros);
     while (count > 0) w.Put(digits[--count]);
-    if (spec.leftAlign) w.Repeat(L' ', pad);
+    if (directive.leftAlign) w.Repeat(L' ', pad);
 }
 
 int ReadNumber(const wchar_t*& p) {
@@ -93,30 +93,30 @@ size_t FormatTextV(wchar_t* out, size_t capacity, const wchar_t* format, va_list
             continue;
         }
         const wchar_t* conversionStart = p++;
-        Spec spec;
+        Directive directive;
         for (;; ++p) {
-            if (*p == L'-') spec.leftAlign = true;
-            else if (*p == L'0') spec.zeroPad = true;
+            if (*p == L'-') directive.leftAlign = true;
+            else if (*p == L'0') directive.zeroPad = true;
             else break;
         }
         if (*p == L'*') {
-            spec.width = va_arg(args, int);
-            if (spec.width < 0) {  // a negative width means left alignment, as in printf
-                spec.leftAlign = true;
-                spec.width = spec.width == INT32_MIN ? 0 : -spec.width;
+            directive.width = va_arg(args, int);
+            if (directive.width < 0) {  // a negative width means left alignment, as in printf
+                directive.leftAlign = true;
+                directive.width = directive.width == INT32_MIN ? 0 : -directive.width;
             }
             ++p;
         } else {
-            spec.width = ReadNumber(p);
+            directive.width = ReadNumber(p);
         }
         if (*p == L'.') {
             ++p;
             if (*p == L'*') {
-                spec.precision = va_arg(args, int);
-                if (spec.precision < 0) spec.precision = -1;
+                directive.precision = va_arg(args, int);
+                if (directive.precision < 0) directive.precision = -1;
                 ++p;
             } else {
-                spec.precision = ReadNumber(p);
+                directive.precision = ReadNumber(p);
             }
         }
         switch (*p) {
@@ -124,14 +124,14 @@ size_t FormatTextV(wchar_t* out, size_t capacity, const wchar_t* format, va_list
                 const wchar_t* text = va_arg(args, const wchar_t*);
                 if (!text) text = L"(null)";
                 size_t count = 0;
-                size_t maxCount = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
+                size_t maxCount = directive.precision >= 0 ? static_cast<size_t>(directive.precision) : SIZE_MAX;
                 while (count < maxCount && text[count]) ++count;
-                PutPadded(w, spec, text, count);
+                PutPadded(w, directive, text, count);
                 break;
             }
             case L'c': {
                 wchar_t c = static_cast<wchar_t>(va_arg(args, int));
-                PutPadded(w, spec, &c, 1);
+                PutPadded(w, directive, &c, 1);
                 break;
             }
             case L'd': {
@@ -139,14 +139,14 @@ size_t FormatTextV(wchar_t* out, size_t capacity, const wchar_t* format, va_list
                 bool negative = value < 0;
                 uint64_t magnitude = negative ? static_cast<uint64_t>(-static_cast<int64_t>(value))
                                               : static_cast<uint64_t>(value);
-                PutNumber(w, spec, magnitude, negative, 10);
+                PutNumber(w, directive, magnitude, negative, 10);
                 break;
             }
             case L'u':
-                PutNumber(w, spec, va_arg(args, unsigned), false, 10);
+                PutNumber(w, directive, va_arg(args, unsigned), false, 10);
                 break;
             case L'x':
-                PutNumber(w, spec, va_arg(args, unsigned), false, 16);
+                PutNumber(w, directive, va_arg(args, unsigned), false, 16);
                 break;
             case L'%':
                 w.Put(L'%');

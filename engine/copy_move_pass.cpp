@@ -92,14 +92,8 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
         return;
     }
     WriteMessage(L"backup file %s\n", destinationFile.text);
-    PathBuffer backupFolder;
-    if (!FolderPath(backupFolder, destinationRoot, L"Backup") ||
-        (relativeFolder && !AppendPathPart(backupFolder, relativeFolder))) {
-        ReportPathTooLong(destinationRoot, L"Backup", relativeFolder);
-        return;
-    }
     // The copy goes over the destination file only once that file is safe in Backup.
-    if (!MoveAside(destinationFile.text, backupFolder.text, entry.name)) return;
+    if (!MoveAside(destinationFile.text, destinationRoot, L"Backup", relativeFolder, entry.name)) return;
     CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile.text, true);
 }
 

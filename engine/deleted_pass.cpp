@@ -60,18 +60,13 @@ void HandleDestinationFile(const wchar_t* sourceRoot, const wchar_t* destination
     FileInfo info;
     if (FsGetAttributesEx(sourcePlace.text, &info) && !(info.attributes & kFileAttributeDirectory)) return;
 
-    PathBuffer destinationFile, deletedFolder;
+    PathBuffer destinationFile;
     if (!ComposePath(destinationFile, destinationRoot, relativeFolder, entry.name)) {
         ReportPathTooLong(destinationRoot, relativeFolder, entry.name);
         return;
     }
     WriteMessage(L"move deleted file %s\n", destinationFile.text);
-    if (!FolderPath(deletedFolder, destinationRoot, L"Deleted") ||
-        (relativeFolder && !AppendPathPart(deletedFolder, relativeFolder))) {
-        ReportPathTooLong(destinationRoot, L"Deleted", relativeFolder);
-        return;
-    }
-    MoveAside(destinationFile.text, deletedFolder.text, entry.name);
+    MoveAside(destinationFile.text, destinationRoot, L"Deleted", relativeFolder, entry.name);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 // leading one: "report (2).txt", "README (2)", ".bashrc (2)". False when it does not fit.
 bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned number);
 
-// Creates folder (and its parents) and moves file into it as name, or as the first free numbered
-// name when name is taken. On failure writes "move %s failed: %u\n" naming file (or
+// Moves file into destinationRoot\archiveName\relativeFolder (made as needed) as name, or as the
+// first free numbered name when name is taken. On failure writes "move %s failed: %u\n" (or
 // "path too long") and returns false; file then stays where it is.
-bool MoveAside(const wchar_t* file, const wchar_t* folder, const wchar_t* name);
+bool MoveAside(const wchar_t* file, const wchar_t* destinationRoot, const wchar_t* archiveName,
+               const wchar_t* relativeFolder, const wchar_t* name);

@@ -88,6 +88,19 @@ TEST_F(RealRunTest, CopyThenRenameAFolderAndChangeAFileThenDeleteOne) {
     EXPECT_EQ(Read(Dst(L"notes.txt")), "third");
 }
 
+// Making a folder where a file stands reads as success on both systems; the file kept in Deleted
+// still moves to a numbered name so that the folder can be made.
+TEST_F(RealRunTest, AFileKeptInDeletedMakesRoomForAFolderOfItsName) {
+    int64_t t = UtcFileTime(2024, 1, 1, 12);
+    WriteRealFile(Dst(L"Deleted/X"), "a file X", t);
+    WriteRealFile(Dst(L"X/N"), "in folder X", t);
+    MakeRealFolder(Src());
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(Read(Dst(L"Deleted/X/N")), "in folder X");
+    EXPECT_EQ(Read(Dst(L"Deleted/X (2)")), "a file X");
+    EXPECT_FALSE(Exists(Dst(L"X")));
+}
+
 TEST_F(RealRunTest, AMissingDestinationIsReportedAndNothingIsCreated) {
     MakeRealFolder(Src());
     EXPECT_EQ(Run(), 1);

@@ -177,6 +177,35 @@ TEST_F(PassesTest, AFailedBackupMoveLeavesTheDestinationFileAsItIs) {
     EXPECT_EQ(At(L"/dst/Backup/a.txt"), "old");
 }
 
+// A file kept in Backup or Deleted under the name of a folder needed there now moves to a
+// numbered name, so the folder can be made; the Backup and Deleted folders themselves are the
+// user's and are never moved.
+TEST_F(PassesTest, AKeptFileInTheWayOfAKeptFolderMovesToANumberedName) {
+    File(L"/dst/Deleted/X", "a file X, deleted long ago");
+    File(L"/dst/X/N", "a file in folder X, deleted now");
+    File(L"/dst/Backup/Docs/Old", "a file Old, replaced long ago");
+    File(L"/dst/Docs/Old/a.txt", "v1", T0);
+    File(L"/src/Docs/Old/a.txt", "v2", T0 + kSecond);
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(At(L"/dst/Deleted/X/N"), "a file in folder X, deleted now");
+    EXPECT_EQ(At(L"/dst/Deleted/X (2)"), "a file X, deleted long ago");
+    EXPECT_EQ(At(L"/dst/Backup/Docs/Old/a.txt"), "v1");
+    EXPECT_EQ(At(L"/dst/Backup/Docs/Old (2)"), "a file Old, replaced long ago");
+    EXPECT_EQ(At(L"/dst/Docs/Old/a.txt"), "v2");
+
+    // Deleted itself is a file of the user's (mirrored from the source): it stays, and the move
+    // into it fails on every run, as it must.
+    MemFsReset();
+    SetUp();
+    File(L"/src/Deleted", "mirrored");
+    File(L"/dst/Deleted", "mirrored");
+    File(L"/dst/gone/file.txt", "gone from the source");
+    EXPECT_EQ(Run(L"d"), 2);
+    EXPECT_EQ(Count(L"move " + P(L"/dst/gone/file.txt") + L" failed: "), 1u);
+    EXPECT_EQ(At(L"/dst/Deleted"), "mirrored");
+    EXPECT_EQ(At(L"/dst/gone/file.txt"), "gone from the source");
+}
+
 TEST_F(PassesTest, SourceFoldersNamedBackupAndDeletedShareTheDestinationsFolders) {
     File(L"/dst/N", "top v1", T0);
     File(L"/src/N", "top v2", T0 + kSecond);

@@ -1,5 +1,8 @@
-// The Win32 provider: each operation is one system call, its failure the call's GetLastError.
+// The Win32 provider: each operation is one system call (a copy two: the data, then the rename),
+// its failure the failing call's GetLastError.
 #include <windows.h>
+
+#include <cwchar>
 
 #include "engine/file_system.h"
 
@@ -78,16 +81,65 @@ DWORD CALLBACK CopyProgressTrampoline(LARGE_INTEGER totalFileSize, LARGE_INTEGER
                                                                                : PROGRESS_CONTINUE;
 }
 
-// CopyFileExW deletes its partial target when it fails or is cancelled, so no half-written file
-// stays under `to`; a cancel reports ERROR_REQUEST_ABORTED.
-uint32_t Win32CopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting) {
+// The copy goes under a temporary name beside `to` and is renamed onto it only when whole.
+// CopyFileExW removes its partial target when it fails or is cancelled, but a process that is
+// killed or loses power in the middle leaves the target as far as it got; under the real name
+// such a file could pass for the whole one at the next run. A leftover under a temporary name is
+// removed by the next run's scan of the destination. A cancel reports ERROR_REQUEST_ABORTED.
+uint32_t CopyUnder(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, DWORD flags) {
     // The function pointer travels as the address of a local: a function pointer itself need not
     // fit a data pointer.
     CopyProgressFn fn = progress;
     BOOL ok = CopyFileExW(from, to, progress ? CopyProgressTrampoline : nullptr,
-                          progress ? static_cast<void*>(&fn) : nullptr, nullptr,
-                          replaceExisting ? 0 : COPY_FILE_FAIL_IF_EXISTS);
+                          progress ? static_cast<void*>(&fn) : nullptr, nullptr, flags);
     return ok ? 0 : LastError();
+}
+
+// Temporary names need only differ from each other and from leftovers; COPY_FILE_FAIL_IF_EXISTS
+// settles any collision.
+void MakeTempName(wchar_t (&name)[32]) {
+    static LONG64 counter = 0;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    uint64_t z = static_cast<uint64_t>(now.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 40) ^
+                 (static_cast<uint64_t>(InterlockedIncrement64(&counter)) * 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;  // splitmix64's finish
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    static const wchar_t kHex[] = L"0123456789abcdef";
+    wmemcpy(name, kLeftoverCopyPrefix, 10);
+    for (int i = 0; i < 12; ++i) name[10 + i] = kHex[(z >> (4 * i)) & 0xF];
+    wmemcpy(name + 22, kLeftoverCopySuffix, 5);
+}
+static_assert(sizeof(kLeftoverCopyPrefix) / sizeof(wchar_t) == 11 && kLeftoverCopyDigits == 12 &&
+              sizeof(kLeftoverCopySuffix) / sizeof(wchar_t) == 5);
+
+uint32_t Win32CopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting) {
+    DWORD directFlags = replaceExisting ? 0 : COPY_FILE_FAIL_IF_EXISTS;
+    size_t folderLength = 0;
+    for (size_t i = 0; to[i] != L'\0'; ++i) {
+        if (to[i] == L'\\' || to[i] == L'/') folderLength = i + 1;
+    }
+    // A temporary name that would not fit where `to` does: the copy goes straight to `to`, as
+    // before, rather than fail.
+    wchar_t temp[MAX_PATH];
+    if (folderLength + 26 >= MAX_PATH) return CopyUnder(from, to, progress, directFlags);
+    wmemcpy(temp, to, folderLength);
+    uint32_t error = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < 8 && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS); ++attempt) {
+        wchar_t name[32];
+        MakeTempName(name);
+        wmemcpy(temp + folderLength, name, 27);
+        error = CopyUnder(from, temp, progress, COPY_FILE_FAIL_IF_EXISTS);
+    }
+    if (error != 0) return error;
+    // Without MOVEFILE_REPLACE_EXISTING the rename refuses a file that stands at `to`; with it, a
+    // link standing there is replaced, never written through.
+    if (MoveFileExW(temp, to, replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0)) return 0;
+    error = LastError();
+    SetFileAttributesW(temp, FILE_ATTRIBUTE_NORMAL);  // a read-only copy could not be deleted
+    DeleteFileW(temp);
+    return error;
 }
 
 bool Win32GetFileSystemName(const wchar_t* folder, wchar_t* name, size_t capacity) {
@@ -121,8 +173,7 @@ bool Win32GetComparablePath(const wchar_t* path, wchar_t* out, size_t capacity) 
     return true;
 }
 
-// This provider writes no temporary files, but a destination also synced from Linux may hold
-// the leftovers of an interrupted copy there.
+// What a killed copy left under its temporary name, here or by the POSIX provider.
 uint32_t Win32RemoveLeftoverCopy(const wchar_t* path) {
     const wchar_t* name = path;
     for (const wchar_t* p = path; *p; ++p) {

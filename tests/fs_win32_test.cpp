@@ -96,6 +96,43 @@ TEST_F(Win32Fs, MoveNeverReplacesAndCopyReplacesKeepingSizeAndTime) {
     EXPECT_EQ(ReadBytes(At(L"c.txt")), "source bytes");
 }
 
+// Names in folder that have the shape of a copy's temporary name.
+int LeftoverCount(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    int count = 0;
+    if (h == INVALID_HANDLE_VALUE) return count;
+    do count += IsLeftoverCopyName(data.cFileName);
+    while (FindNextFileW(h, &data));
+    FindClose(h);
+    return count;
+}
+
+// Copies are written under a temporary name and renamed: whatever the outcome, none is left, a
+// folder in the way stays, and near the path limit, where no temporary name fits, the copy still
+// goes straight to its place.
+TEST_F(Win32Fs, CopiesLeaveNoTemporaryNameBehind) {
+    WriteBytes(At(L"a.txt"), "source bytes");
+    WriteBytes(At(L"kept.txt"), "kept");
+    ASSERT_EQ(Fs().copyFile(At(L"a.txt").c_str(), At(L"new.txt").c_str(), nullptr, false), 0u);
+    ASSERT_EQ(Fs().copyFile(At(L"a.txt").c_str(), At(L"new.txt").c_str(), nullptr, true), 0u);
+    EXPECT_EQ(Fs().copyFile(At(L"a.txt").c_str(), At(L"kept.txt").c_str(), nullptr, false), kErrorAlreadyExists);
+    EXPECT_EQ(ReadBytes(At(L"kept.txt")), "kept");
+    ASSERT_EQ(Fs().createDirectory(At(L"folder").c_str()), 0u);
+    EXPECT_NE(Fs().copyFile(At(L"a.txt").c_str(), At(L"folder").c_str(), nullptr, true), 0u);
+    EXPECT_TRUE(Fs().getAttributes(At(L"folder").c_str()) & kFileAttributeDirectory);
+    EXPECT_NE(Fs().copyFile(At(L"missing.txt").c_str(), At(L"other.txt").c_str(), nullptr, true), 0u);
+    EXPECT_EQ(ReadBytes(At(L"new.txt")), "source bytes");
+    EXPECT_EQ(LeftoverCount(root_), 0);
+
+    std::wstring deep = root_ + L"\\" + std::wstring(MAX_PATH - 12 - root_.size(), L'd');
+    ASSERT_EQ(Fs().createDirectory(deep.c_str()), 0u);
+    std::wstring target = deep + L"\\a.txt";
+    ASSERT_LT(target.size(), static_cast<size_t>(MAX_PATH));
+    ASSERT_EQ(Fs().copyFile(At(L"a.txt").c_str(), target.c_str(), nullptr, false), 0u);
+    EXPECT_EQ(ReadBytes(target), "source bytes");
+}
+
 int g_progressCalls = 0;
 uint32_t CancelCopy(int64_t, int64_t) { ++g_progressCalls; return kCopyCancel; }
 

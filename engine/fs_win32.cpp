@@ -81,11 +81,8 @@ DWORD CALLBACK CopyProgressTrampoline(LARGE_INTEGER totalFileSize, LARGE_INTEGER
                                                                                : PROGRESS_CONTINUE;
 }
 
-// The copy goes under a temporary name beside `to` and is renamed onto it only when whole.
-// CopyFileExW removes its partial target when it fails or is cancelled, but a process that is
-// killed or loses power in the middle leaves the target as far as it got; under the real name
-// such a file could pass for the whole one at the next run. A leftover under a temporary name is
-// removed by the next run's scan of the destination. A cancel reports ERROR_REQUEST_ABORTED.
+// CopyFileExW removes its partial target when it fails or is cancelled; a cancel reports
+// ERROR_REQUEST_ABORTED.
 uint32_t CopyUnder(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, DWORD flags) {
     // The function pointer travels as the address of a local: a function pointer itself need not
     // fit a data pointer.
@@ -114,6 +111,10 @@ void MakeTempName(wchar_t (&name)[32]) {
 static_assert(sizeof(kLeftoverCopyPrefix) / sizeof(wchar_t) == 11 && kLeftoverCopyDigits == 12 &&
               sizeof(kLeftoverCopySuffix) / sizeof(wchar_t) == 5);
 
+// The copy goes under a temporary name beside `to` and is renamed onto it only when whole: a
+// process killed or cut off from power in the middle of CopyFileExW leaves its target as far as it
+// got, and under the real name such a file could pass for the whole one at the next run. A
+// leftover under the temporary name is removed by the next run's scan of the destination.
 uint32_t Win32CopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting) {
     DWORD directFlags = replaceExisting ? 0 : COPY_FILE_FAIL_IF_EXISTS;
     size_t folderLength = 0;

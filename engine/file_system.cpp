@@ -33,3 +33,12 @@ bool IsLeftoverCopyName(const wchar_t* name) {
     }
     return wcscmp(name + prefix + kLeftoverCopyDigits, kLeftoverCopySuffix) == 0;
 }
+
+void MakeLeftoverCopyName(uint64_t bits, wchar_t (&name)[kLeftoverCopyNameLength + 1]) {
+    constexpr size_t prefix = sizeof(kLeftoverCopyPrefix) / sizeof(wchar_t) - 1;
+    static_assert(prefix + kLeftoverCopyDigits + sizeof(kLeftoverCopySuffix) / sizeof(wchar_t) ==
+                  kLeftoverCopyNameLength + 1);
+    wmemcpy(name, kLeftoverCopyPrefix, prefix);
+    for (size_t i = 0; i < kLeftoverCopyDigits; ++i) name[prefix + i] = L"0123456789abcdef"[(bits >> (4 * i)) & 0xF];
+    wmemcpy(name + prefix + kLeftoverCopyDigits, kLeftoverCopySuffix, sizeof(kLeftoverCopySuffix) / sizeof(wchar_t));
+}

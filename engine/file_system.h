@@ -121,6 +121,9 @@ constexpr wchar_t kLeftoverCopyPrefix[] = L".kestrome-";
 constexpr size_t kLeftoverCopyDigits = 12;
 constexpr wchar_t kLeftoverCopySuffix[] = L".tmp";
 bool IsLeftoverCopyName(const wchar_t* name);
+// The leftover-shaped name whose digits are the low 48 bits of bits.
+constexpr size_t kLeftoverCopyNameLength = 26;
+void MakeLeftoverCopyName(uint64_t bits, wchar_t (&name)[kLeftoverCopyNameLength + 1]);
 
 // The platform's own provider (Win32 on Windows, POSIX elsewhere).
 const FileSystem& PlatformFileSystem();

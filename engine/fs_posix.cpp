@@ -366,15 +366,10 @@ uint64_t NextRandom() {
     return z ^ (z >> 31);
 }
 
-// ".kestrome-" + 12 hex digits + ".tmp": the shape IsLeftoverCopyName knows.
-static_assert(sizeof(kLeftoverCopyPrefix) / sizeof(wchar_t) == 11 && kLeftoverCopyDigits == 12 &&
-              sizeof(kLeftoverCopySuffix) / sizeof(wchar_t) == 5);
 void MakeTempName(char (&name)[32]) {
-    static const char kHex[] = "0123456789abcdef";
-    uint64_t bits = NextRandom();
-    memcpy(name, ".kestrome-", 10);
-    for (int i = 0; i < 12; ++i) name[10 + i] = kHex[(bits >> (4 * i)) & 0xF];
-    memcpy(name + 22, ".tmp", 5);
+    wchar_t wide[kLeftoverCopyNameLength + 1];
+    MakeLeftoverCopyName(NextRandom(), wide);
+    for (size_t i = 0; i <= kLeftoverCopyNameLength; ++i) name[i] = static_cast<char>(wide[i]);  // ASCII
 }
 
 int WriteAll(int fd, const char* data, size_t size) {

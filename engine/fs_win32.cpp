@@ -94,7 +94,7 @@ uint32_t CopyUnder(const wchar_t* from, const wchar_t* to, CopyProgressFn progre
 
 // Temporary names need only differ from each other and from leftovers; COPY_FILE_FAIL_IF_EXISTS
 // settles any collision.
-void MakeTempName(wchar_t (&name)[32]) {
+uint64_t NextTempBits() {
     static LONG64 counter = 0;
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
@@ -102,14 +102,8 @@ void MakeTempName(wchar_t (&name)[32]) {
                  (static_cast<uint64_t>(InterlockedIncrement64(&counter)) * 0x9E3779B97F4A7C15ull);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;  // splitmix64's finish
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    z ^= z >> 31;
-    static const wchar_t kHex[] = L"0123456789abcdef";
-    wmemcpy(name, kLeftoverCopyPrefix, 10);
-    for (int i = 0; i < 12; ++i) name[10 + i] = kHex[(z >> (4 * i)) & 0xF];
-    wmemcpy(name + 22, kLeftoverCopySuffix, 5);
+    return z ^ (z >> 31);
 }
-static_assert(sizeof(kLeftoverCopyPrefix) / sizeof(wchar_t) == 11 && kLeftoverCopyDigits == 12 &&
-              sizeof(kLeftoverCopySuffix) / sizeof(wchar_t) == 5);
 
 // The copy goes under a temporary name beside `to` and is renamed onto it only when whole: a
 // process killed or cut off from power in the middle of CopyFileExW leaves its target as far as it
@@ -124,13 +118,13 @@ uint32_t Win32CopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
     // A temporary name that would not fit where `to` does: the copy goes straight to `to`, as
     // before, rather than fail.
     wchar_t temp[MAX_PATH];
-    if (folderLength + 26 >= MAX_PATH) return CopyUnder(from, to, progress, directFlags);
+    if (folderLength + kLeftoverCopyNameLength >= MAX_PATH) return CopyUnder(from, to, progress, directFlags);
     wmemcpy(temp, to, folderLength);
     uint32_t error = ERROR_FILE_EXISTS;
     for (int attempt = 0; attempt < 8 && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS); ++attempt) {
-        wchar_t name[32];
-        MakeTempName(name);
-        wmemcpy(temp + folderLength, name, 27);
+        wchar_t name[kLeftoverCopyNameLength + 1];
+        MakeLeftoverCopyName(NextTempBits(), name);
+        wmemcpy(temp + folderLength, name, kLeftoverCopyNameLength + 1);
         error = CopyUnder(from, temp, progress, COPY_FILE_FAIL_IF_EXISTS);
     }
     if (error != 0) return error;

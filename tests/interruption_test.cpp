@@ -2,6 +2,8 @@
 // partial files of a run that was killed, and a source written to while it is being copied.
 #include <gtest/gtest.h>
 
+#include <cwchar>
+
 #include <string>
 #include <vector>
 
@@ -78,6 +80,16 @@ TEST_F(LeftoverTest, NamesCloseToTheShapeAreTheUsers) {
         EXPECT_FALSE(Exists(L"/dst/" + name)) << Narrow(name);
         EXPECT_TRUE(Exists(L"/dst/Deleted/" + name)) << Narrow(name);
     }
+    // The names the copies make are exactly the shape, whatever their digits.
+    for (uint64_t bits : {0ull, 0xABCDEF012345ull, ~0ull}) {
+        wchar_t made[kLeftoverCopyNameLength + 1];
+        MakeLeftoverCopyName(bits, made);
+        EXPECT_EQ(std::wcslen(made), kLeftoverCopyNameLength);
+        EXPECT_TRUE(IsLeftoverCopyName(made)) << Narrow(made);
+    }
+    wchar_t made[kLeftoverCopyNameLength + 1];
+    MakeLeftoverCopyName(0xABCDEF012345ull, made);
+    EXPECT_EQ(std::wstring(made), L".kestrome-543210fedcba.tmp");
 }
 
 // A leftover that cannot be removed stays where it is, untouched by every pass, and a folder of

@@ -27,13 +27,14 @@ void ListSourceFiles(SourceFileNames& names, const wchar_t* sourceRoot, const wc
     PathBuffer pattern;
     FindEntry entry;
     if (!ComposePath(pattern, sourceRoot, relativeFolder, L"*.*")) return;
-    FindHandle handle = FsFindFirstTypesOnly(pattern.text, &entry);
+    uint32_t error = 0;
+    FindHandle handle = FsFindFirstTypesOnly(pattern.text, &entry, &error);
     if (!handle) return;
     do {
         if (entry.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint)) continue;
         names.starts.push_back(static_cast<uint32_t>(names.text.size()));
         names.text.insert(names.text.end(), entry.name, entry.name + wcslen(entry.name) + 1);
-    } while (FsFindNext(handle, &entry));
+    } while (FsFindNext(handle, &entry, &error));
     FsFindClose(handle);
     const wchar_t* text = names.text.data();
     std::sort(names.starts.begin(), names.starts.end(),

@@ -29,7 +29,8 @@ constexpr uint32_t kFileAttributeReadOnly = 0x01;
 constexpr uint32_t kFileAttributeHidden = 0x02;
 constexpr uint32_t kFileAttributeDirectory = 0x10;
 constexpr uint32_t kFileAttributeNormal = 0x80;
-// A symbolic link or junction: the entry describes what it leads to, this bit says it is a link.
+// A symbolic link or junction: kFileAttributeDirectory says whether it leads to a folder, this bit
+// says it is a link.
 constexpr uint32_t kFileAttributeReparsePoint = 0x400;
 constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 
@@ -43,6 +44,9 @@ struct FindEntry {
     FileTime lastWriteTime;
     uint32_t sizeHigh;
     uint32_t sizeLow;
+    // 0, or the error number of the query that was to describe the entry (a folder that can be
+    // listed but not entered): its sizes and times are then 0 and say nothing.
+    uint32_t error;
     wchar_t name[kMaxEntryName + 1];
 };
 
@@ -54,6 +58,17 @@ struct FileInfo {
     uint32_t sizeHigh;
     uint32_t sizeLow;
 };
+
+// What a folder is, as opposed to what it is named: two paths give the same identity exactly when
+// they lead to the same folder (through links, second names or mount points alike).
+struct FolderId {
+    uint64_t volume;
+    uint64_t fileHigh;
+    uint64_t fileLow;
+};
+inline bool SameFolder(const FolderId& a, const FolderId& b) {
+    return a.volume == b.volume && a.fileHigh == b.fileHigh && a.fileLow == b.fileLow;
+}
 
 // Error numbers the engine compares with; the platform's own values.
 #ifdef _WIN32
@@ -81,18 +96,25 @@ using CopyProgressFn = uint32_t (*)(int64_t totalSize, int64_t transferred);
 using FindHandle = void*;  // null when a listing could not be opened
 
 struct FileSystem {
-    // Opens the listing of "folder<sep>*.*" and fills the first entry; null when it cannot.
-    FindHandle (*findFirst)(const wchar_t* pattern, FindEntry* entry);
-    // Fills the next entry; false at the end of the listing or on any error.
-    bool (*findNext)(FindHandle handle, FindEntry* entry);
+    // Opens the listing of "folder<sep>*.*" and fills the first entry. Null with *error 0 when the
+    // folder holds no entry at all (a drive's empty root); null with the error number when the
+    // folder cannot be listed.
+    FindHandle (*findFirst)(const wchar_t* pattern, FindEntry* entry, uint32_t* error);
+    // Fills the next entry; false with *error 0 at the end of the listing, false with the error
+    // number when the listing breaks off before its end.
+    bool (*findNext)(FindHandle handle, FindEntry* entry, uint32_t* error);
     void (*findClose)(FindHandle handle);
     // As findFirst, for walks that look at nothing but the names and the directory and
     // reparse-point bits: every other field of its entries may be 0, which spares a platform
     // whose listing does not carry them a query per entry. findNext and findClose serve it alike.
-    FindHandle (*findFirstTypesOnly)(const wchar_t* pattern, FindEntry* entry);
+    FindHandle (*findFirstTypesOnly)(const wchar_t* pattern, FindEntry* entry, uint32_t* error);
     // Attribute bits of whatever stands at path; kInvalidFileAttributes when nothing can be read.
+    // A link at path itself carries kFileAttributeReparsePoint (with kFileAttributeDirectory when
+    // it leads to a folder) and counts as standing there even when it leads nowhere; links on
+    // the way to it are followed.
     uint32_t (*getAttributes)(const wchar_t* path);
-    // Attributes, times and size of path; false when nothing can be read there.
+    // Attributes, times and size of path, links as getAttributes says (a link's size and times
+    // are its own or its target's, as the platform gives them); false when nothing can be read.
     bool (*getAttributesEx)(const wchar_t* path, FileInfo* info);
     // Creates one folder; kErrorAlreadyExists when anything already stands at path.
     uint32_t (*createDirectory)(const wchar_t* path);
@@ -106,9 +128,18 @@ struct FileSystem {
     uint32_t (*copyFile)(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting);
     // Name of the file system that holds folder (at most capacity - 1 characters); false on failure.
     bool (*getFileSystemName)(const wchar_t* folder, wchar_t* name, size_t capacity);
-    // The absolute, normalized form of an existing folder, in a form where the same folder always
-    // gives the same text (case-folded where the file system ignores case); false on failure.
-    bool (*getComparablePath)(const wchar_t* path, wchar_t* out, size_t capacity);
+    // The full form of path as every later call would resolve it: the current folder (of its
+    // drive) applied and "." and ".." taken out where the system does that by text, so that the
+    // text alone says which folder it names. Links and second names stay as they are. False when
+    // it does not fit or cannot be made.
+    bool (*getFullPath)(const wchar_t* path, wchar_t* out, size_t capacity);
+    // Sets *inside to whether the folder inner is the folder outer or lies anywhere below it,
+    // judged by what the folders are (links, second drive letters, short names, prefixes and
+    // mount points resolved), never by their names alone. 0, or the error number when it cannot
+    // be decided.
+    uint32_t (*folderContains)(const wchar_t* outer, const wchar_t* inner, bool* inside);
+    // The identity of the folder at path, links followed; 0 or the error number.
+    uint32_t (*getFolderId)(const wchar_t* path, FolderId* id);
     // Removes the file at path only when it is what an interrupted copy left behind: a plain file
     // whose name IsLeftoverCopyName accepts. Anything else is refused and stays.
     uint32_t (*removeLeftoverCopy)(const wchar_t* path);
@@ -133,10 +164,10 @@ const FileSystem* SetFileSystem(const FileSystem* fs);
 const FileSystem& CurrentFileSystem();
 
 // Shorthands through the provider in use.
-inline FindHandle FsFindFirst(const wchar_t* pattern, FindEntry* e) { return CurrentFileSystem().findFirst(pattern, e); }
-inline bool FsFindNext(FindHandle h, FindEntry* e) { return CurrentFileSystem().findNext(h, e); }
+inline FindHandle FsFindFirst(const wchar_t* pattern, FindEntry* e, uint32_t* error) { return CurrentFileSystem().findFirst(pattern, e, error); }
+inline bool FsFindNext(FindHandle h, FindEntry* e, uint32_t* error) { return CurrentFileSystem().findNext(h, e, error); }
 inline void FsFindClose(FindHandle h) { CurrentFileSystem().findClose(h); }
-inline FindHandle FsFindFirstTypesOnly(const wchar_t* pattern, FindEntry* e) { return CurrentFileSystem().findFirstTypesOnly(pattern, e); }
+inline FindHandle FsFindFirstTypesOnly(const wchar_t* pattern, FindEntry* e, uint32_t* error) { return CurrentFileSystem().findFirstTypesOnly(pattern, e, error); }
 inline uint32_t FsGetAttributes(const wchar_t* p) { return CurrentFileSystem().getAttributes(p); }
 inline bool FsGetAttributesEx(const wchar_t* p, FileInfo* i) { return CurrentFileSystem().getAttributesEx(p, i); }
 inline uint32_t FsCreateDirectory(const wchar_t* p) { return CurrentFileSystem().createDirectory(p); }
@@ -144,5 +175,7 @@ inline uint32_t FsRemoveDirectory(const wchar_t* p) { return CurrentFileSystem()
 inline uint32_t FsMoveFile(const wchar_t* from, const wchar_t* to) { return CurrentFileSystem().moveFile(from, to); }
 inline uint32_t FsCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn p, bool replace) { return CurrentFileSystem().copyFile(from, to, p, replace); }
 inline bool FsGetFileSystemName(const wchar_t* folder, wchar_t* name, size_t cap) { return CurrentFileSystem().getFileSystemName(folder, name, cap); }
-inline bool FsGetComparablePath(const wchar_t* p, wchar_t* out, size_t cap) { return CurrentFileSystem().getComparablePath(p, out, cap); }
+inline bool FsGetFullPath(const wchar_t* p, wchar_t* out, size_t cap) { return CurrentFileSystem().getFullPath(p, out, cap); }
+inline uint32_t FsFolderContains(const wchar_t* outer, const wchar_t* inner, bool* inside) { return CurrentFileSystem().folderContains(outer, inner, inside); }
+inline uint32_t FsGetFolderId(const wchar_t* p, FolderId* id) { return CurrentFileSystem().getFolderId(p, id); }
 inline uint32_t FsRemoveLeftoverCopy(const wchar_t* p) { return CurrentFileSystem().removeLeftoverCopy(p); }

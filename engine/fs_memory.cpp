@@ -56,7 +56,8 @@ State& S() {
 
 const wchar_t* kOpNames[] = {L"FindFirst", L"FindNext", L"GetAttributes", L"GetAttributesEx",
                              L"CreateDirectory", L"RemoveDirectory", L"MoveFile", L"CopyFile",
-                             L"GetFileSystemName", L"GetComparablePath", L"RemoveLeftoverCopy"};
+                             L"GetFileSystemName", L"GetFullPath", L"FolderContains", L"GetFolderId",
+                             L"RemoveLeftoverCopy", L"Enter"};
 
 std::wstring Fold(const std::wstring& name) {
     if (!S().caseInsensitive) return name;
@@ -221,12 +222,16 @@ FindEntry TypesOnly(FindEntry entry) {
     return bare;
 }
 
-FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly) {
+FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly, uint32_t* error) {
     Log(MemOp::FindFirst, pattern);
     std::wstring folderPath = FolderOfPattern(pattern);
-    if (InjectedFailure(MemOp::FindFirst, folderPath.c_str())) return nullptr;
+    *error = InjectedFailure(MemOp::FindFirst, folderPath.c_str());
+    if (*error) return nullptr;
     Node* folder = Find(folderPath);
-    if (!folder || !IsFolderNode(folder)) return nullptr;
+    if (!folder || !IsFolderNode(folder)) {
+        *error = kErrorPathNotFound;
+        return nullptr;
+    }
     auto listing = std::make_unique<Listing>();
     // Every folder lists "." and ".." first, except the root, as a drive's root does.
     if (folder != S().root.get()) {
@@ -237,7 +242,7 @@ FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly)
         const Node* child = folder->children.at(key).get();
         listing->entries.push_back(EntryOf(child, child->name.c_str()));
     }
-    if (listing->entries.empty()) return nullptr;
+    if (listing->entries.empty()) return nullptr;  // *error stays 0: an empty root
     if (typesOnly) {
         for (FindEntry& listed : listing->entries) listed = TypesOnly(listed);
     }
@@ -246,13 +251,16 @@ FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly)
     return listing.release();
 }
 
-FindHandle MemFindFirst(const wchar_t* pattern, FindEntry* entry) { return OpenListing(pattern, entry, false); }
-
-FindHandle MemFindFirstTypesOnly(const wchar_t* pattern, FindEntry* entry) {
-    return OpenListing(pattern, entry, true);
+FindHandle MemFindFirst(const wchar_t* pattern, FindEntry* entry, uint32_t* error) {
+    return OpenListing(pattern, entry, false, error);
 }
 
-bool MemFindNext(FindHandle handle, FindEntry* entry) {
+FindHandle MemFindFirstTypesOnly(const wchar_t* pattern, FindEntry* entry, uint32_t* error) {
+    return OpenListing(pattern, entry, true, error);
+}
+
+bool MemFindNext(FindHandle handle, FindEntry* entry, uint32_t* error) {
+    *error = 0;
     auto* listing = static_cast<Listing*>(handle);
     if (listing->next >= listing->entries.size()) return false;
     *entry = listing->entries[listing->next++];
@@ -381,13 +389,30 @@ bool MemGetFileSystemName(const wchar_t* folder, wchar_t* name, size_t capacity)
     return true;
 }
 
-bool MemGetComparablePath(const wchar_t* path, wchar_t* out, size_t capacity) {
-    Log(MemOp::GetComparablePath, path);
-    if (InjectedFailure(MemOp::GetComparablePath, path) || !Find(path)) return false;
-    std::wstring key = KeyOf(path);
-    if (key.size() >= capacity) return false;
-    wcscpy(out, key.c_str());
+bool MemGetFullPath(const wchar_t* path, wchar_t* out, size_t capacity) {
+    Log(MemOp::GetFullPath, path);
+    if (InjectedFailure(MemOp::GetFullPath, path) || wcslen(path) >= capacity) return false;
+    wcscpy(out, path);
     return true;
+}
+
+uint32_t MemGetFolderId(const wchar_t* path, FolderId* id) {
+    Log(MemOp::GetFolderId, path);
+    if (uint32_t error = InjectedFailure(MemOp::GetFolderId, path)) return error;
+    Node* node = Find(path);
+    if (!node) return kErrorPathNotFound;
+    if (!IsFolderNode(node)) return kErrorPathNotFound;
+    *id = FolderId{0, 0, reinterpret_cast<uintptr_t>(node)};
+    return 0;
+}
+
+uint32_t MemFolderContains(const wchar_t* outer, const wchar_t* inner, bool* inside) {
+    Log(MemOp::FolderContains, outer, inner);
+    if (uint32_t error = InjectedFailure(MemOp::FolderContains, inner)) return error;
+    std::wstring a = KeyOf(outer), b = KeyOf(inner);
+    if (!Find(outer) || !Find(inner)) return kErrorPathNotFound;
+    *inside = b.compare(0, a.size(), a) == 0 && (b.size() == a.size() || b[a.size()] == kPathSeparator || a.size() == 1);
+    return 0;
 }
 
 uint32_t MemRemoveLeftoverCopy(const wchar_t* path) {
@@ -407,8 +432,8 @@ uint32_t MemRemoveLeftoverCopy(const wchar_t* path) {
 
 const FileSystem kMemoryFileSystem = {
     MemFindFirst, MemFindNext, MemFindClose, MemFindFirstTypesOnly, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
-    MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetComparablePath,
-    MemRemoveLeftoverCopy,
+    MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetFullPath, MemFolderContains,
+    MemGetFolderId, MemRemoveLeftoverCopy,
 };
 
 void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsNode>& out) {

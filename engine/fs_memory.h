@@ -15,8 +15,8 @@
 const FileSystem& MemoryFileSystem();
 
 enum class MemOp { FindFirst, FindNext, GetAttributes, GetAttributesEx, CreateDirectory,
-                   RemoveDirectory, MoveFile, CopyFile, GetFileSystemName, GetComparablePath,
-                   RemoveLeftoverCopy };
+                   RemoveDirectory, MoveFile, CopyFile, GetFileSystemName, GetFullPath, FolderContains,
+                   GetFolderId, RemoveLeftoverCopy, Enter };
 
 enum class ListingOrder { Insertion, Sorted, Reverse, Random };
 

@@ -145,17 +145,32 @@ int OpenThroughLinks(const char* path, int flags) {
 }
 
 // StatAt of path from the working folder, resolved as OpenThroughLinks does.
-int StatThroughLinks(const char* path, Meta& m) {
-    int err = StatAt(AT_FDCWD, path, AT_STATX_SYNC_AS_STAT, m);
+int StatThroughLinks(const char* path, int flags, Meta& m) {
+    int err = StatAt(AT_FDCWD, path, flags, m);
     if (err != ELOOP) return err;
     NativePath copy;
     strcpy(copy.text, path);
     const char* leaf;
     int parent = OpenParentStepwise(copy.text, &leaf);
     if (parent < 0) return errno;
-    err = StatAt(parent, leaf, AT_STATX_SYNC_AS_STAT, m);
+    err = StatAt(parent, leaf, flags, m);
     close(parent);
     return err;
+}
+
+// What stands at path itself: a link is described by what it leads to, or as a file when it
+// leads nowhere, and is marked as a link either way. One call for anything but a link.
+int DescribePath(const char* path, Meta& m, bool* link) {
+    int err = StatThroughLinks(path, AT_STATX_SYNC_AS_STAT | AT_SYMLINK_NOFOLLOW, m);
+    *link = err == 0 && S_ISLNK(m.mode);
+    if (!*link) return err;
+    Meta target{};
+    if (StatThroughLinks(path, AT_STATX_SYNC_AS_STAT, target) == 0) {
+        m = target;
+    } else {
+        m.mode = S_IFREG | (m.mode & 0777);
+    }
+    return 0;
 }
 
 // ---- listings -------------------------------------------------------------------------------
@@ -172,12 +187,14 @@ struct PosixFind {
     alignas(struct dirent64) char buffer[kListingBuffer];
 };
 
-// The next record of the folder; null at its end or on a read error.
-const struct dirent64* NextRecord(PosixFind* find) {
+// The next record of the folder; null at its end (*error 0) or on a read error (*error set).
+const struct dirent64* NextRecord(PosixFind* find, uint32_t* error) {
+    *error = 0;
     if (find->next >= find->end) {
         ssize_t n;
         do n = getdents64(find->fd, find->buffer, sizeof find->buffer);
         while (n < 0 && errno == EINTR);
+        if (n < 0) *error = static_cast<uint32_t>(errno);
         if (n <= 0) return nullptr;
         find->next = 0;
         find->end = static_cast<size_t>(n);
@@ -187,14 +204,16 @@ const struct dirent64* NextRecord(PosixFind* find) {
     return d;
 }
 
-// Fills e with the next entry that can be described; false at the end or on a read error.
-bool ReadEntry(PosixFind* find, FindEntry* e) {
+// Fills e with the next entry; false at the end (*error 0) or on a read error (*error set). An
+// entry that cannot be described (a folder listed but not entered) comes with its error and the
+// kind the listing itself gives.
+bool ReadEntry(PosixFind* find, FindEntry* e, uint32_t* error) {
     int fd = find->fd;
     for (;;) {
-        errno = 0;
-        const struct dirent64* d = NextRecord(find);
+        const struct dirent64* d = NextRecord(find, error);
         if (!d) return false;
         if (!Utf8ToWide(d->d_name, strlen(d->d_name), e->name, kMaxEntryName + 1)) continue;
+        e->error = 0;
         // A folder or a plain file is known from the listing alone; a link, or an entry whose
         // type the file system leaves unknown, is looked at as in a full listing.
         if (find->typesOnly && (d->d_type == DT_DIR || d->d_type == DT_REG)) {
@@ -215,6 +234,7 @@ bool ReadEntry(PosixFind* find, FindEntry* e) {
             if (err != 0) {
                 m = Meta{};
                 m.mode = d->d_type == DT_DIR ? S_IFDIR | 0755 : S_IFREG | 0644;
+                e->error = static_cast<uint32_t>(err);
             } else if (S_ISLNK(m.mode)) {
                 m.mode = S_IFREG | (m.mode & 0777);
             }
@@ -235,29 +255,35 @@ bool ReadEntry(PosixFind* find, FindEntry* e) {
     }
 }
 
-FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly) {
+FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly, uint32_t* error) {
     NativePath path;
     if (!ToNative(pattern, path)) {
-        errno = ENAMETOOLONG;
+        *error = ENAMETOOLONG;
         return nullptr;
     }
     size_t n = strlen(path.text);
     if (n < 3 || strcmp(path.text + n - 3, "*.*") != 0) {
-        errno = EINVAL;
+        *error = EINVAL;
         return nullptr;
     }
     path.text[n - 3] = '\0';
     const char* folder = n == 3 ? "." : path.text;
     int fd = OpenThroughLinks(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    PosixFind* find = new (std::nothrow) PosixFind;
-    if (find) {
-        find->fd = fd;
-        find->typesOnly = typesOnly;
-        find->next = 0;
-        find->end = 0;
+    if (fd < 0) {
+        *error = static_cast<uint32_t>(errno);
+        return nullptr;
     }
-    if (!find || !ReadEntry(find, entry)) {
+    PosixFind* find = new (std::nothrow) PosixFind;
+    if (!find) {
+        close(fd);
+        *error = ENOMEM;
+        return nullptr;
+    }
+    find->fd = fd;
+    find->typesOnly = typesOnly;
+    find->next = 0;
+    find->end = 0;
+    if (!ReadEntry(find, entry, error)) {
         close(fd);
         delete find;
         return nullptr;
@@ -265,14 +291,17 @@ FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly)
     return find;
 }
 
-FindHandle PosixFindFirst(const wchar_t* pattern, FindEntry* entry) { return OpenListing(pattern, entry, false); }
-
-FindHandle PosixFindFirstTypesOnly(const wchar_t* pattern, FindEntry* entry) {
-    return OpenListing(pattern, entry, true);
+FindHandle PosixFindFirst(const wchar_t* pattern, FindEntry* entry, uint32_t* error) {
+    return OpenListing(pattern, entry, false, error);
 }
 
-bool PosixFindNext(FindHandle handle, FindEntry* entry) {
-    return handle && ReadEntry(static_cast<PosixFind*>(handle), entry);
+FindHandle PosixFindFirstTypesOnly(const wchar_t* pattern, FindEntry* entry, uint32_t* error) {
+    return OpenListing(pattern, entry, true, error);
+}
+
+bool PosixFindNext(FindHandle handle, FindEntry* entry, uint32_t* error) {
+    *error = 0;
+    return handle && ReadEntry(static_cast<PosixFind*>(handle), entry, error);
 }
 
 void PosixFindClose(FindHandle handle) {
@@ -287,17 +316,19 @@ void PosixFindClose(FindHandle handle) {
 uint32_t PosixGetAttributes(const wchar_t* path) {
     NativePath native;
     Meta m{};
-    if (!ToNative(path, native) || StatThroughLinks(native.text, m) != 0)
+    bool link = false;
+    if (!ToNative(path, native) || DescribePath(native.text, m, &link) != 0)
         return kInvalidFileAttributes;
-    return AttributesOf(m.mode);
+    return AttributesOf(m.mode) | (link ? kFileAttributeReparsePoint : 0);
 }
 
 bool PosixGetAttributesEx(const wchar_t* path, FileInfo* info) {
     NativePath native;
     Meta m{};
-    if (!ToNative(path, native) || StatThroughLinks(native.text, m) != 0)
+    bool link = false;
+    if (!ToNative(path, native) || DescribePath(native.text, m, &link) != 0)
         return false;
-    info->attributes = AttributesOf(m.mode);
+    info->attributes = AttributesOf(m.mode) | (link ? kFileAttributeReparsePoint : 0);
     info->creationTime = m.creation;
     info->lastWriteTime = m.lastWrite;
     info->sizeHigh = static_cast<uint32_t>(m.size >> 32);
@@ -690,17 +721,77 @@ bool PosixGetFileSystemName(const wchar_t* folder, wchar_t* name, size_t capacit
     return Utf8ToWide(text, strlen(text), name, capacity);
 }
 
-bool PosixGetComparablePath(const wchar_t* path, wchar_t* out, size_t capacity) {
-    NativePath native, resolved;
-    if (!ToNative(path, native) || !realpath(native.text, resolved.text)) return false;
-    return Utf8ToWide(resolved.text, strlen(resolved.text), out, capacity);
+// Relative paths stay relative: the working folder never changes during a run, and a path made
+// absolute could pass PATH_MAX where the relative one does not.
+bool PosixGetFullPath(const wchar_t* path, wchar_t* out, size_t capacity) {
+    size_t length = wcslen(path);
+    if (length >= capacity) return false;
+    wmemcpy(out, path, length + 1);
+    return true;
+}
+
+uint32_t PosixGetFolderId(const wchar_t* path, FolderId* id) {
+    NativePath native;
+    if (!ToNative(path, native)) return ENAMETOOLONG;
+    int fd = OpenThroughLinks(native.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return static_cast<uint32_t>(errno);
+    struct stat st;
+    int err = fstat(fd, &st) == 0 ? 0 : errno;
+    close(fd);
+    if (err == 0) *id = FolderId{static_cast<uint64_t>(st.st_dev), 0, static_cast<uint64_t>(st.st_ino)};
+    return static_cast<uint32_t>(err);
+}
+
+// Climbs from inner through ".." to the root, comparing each folder's device and inode with
+// outer's: no path is composed, so neither depth nor links nor second names can hide an overlap.
+// A folder mounted a second time elsewhere (a bind mount) climbs through its second place and is
+// not seen.
+uint32_t PosixFolderContains(const wchar_t* outer, const wchar_t* inner, bool* inside) {
+    NativePath outerPath, innerPath;
+    if (!ToNative(outer, outerPath) || !ToNative(inner, innerPath)) return ENAMETOOLONG;
+    int fd = OpenThroughLinks(outerPath.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return static_cast<uint32_t>(errno);
+    struct stat target, here;
+    int err = fstat(fd, &target) == 0 ? 0 : errno;
+    close(fd);
+    if (err) return static_cast<uint32_t>(err);
+    fd = OpenThroughLinks(innerPath.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return static_cast<uint32_t>(errno);
+    for (;;) {
+        if (fstat(fd, &here) != 0) break;
+        if (here.st_dev == target.st_dev && here.st_ino == target.st_ino) {
+            close(fd);
+            *inside = true;
+            return 0;
+        }
+        int parent = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (parent < 0) break;
+        struct stat above;
+        if (fstat(parent, &above) != 0) {
+            err = errno;
+            close(parent);
+            close(fd);
+            return static_cast<uint32_t>(err);
+        }
+        close(fd);
+        fd = parent;
+        if (above.st_dev == here.st_dev && above.st_ino == here.st_ino) {  // the root is its own parent
+            close(fd);
+            *inside = false;
+            return 0;
+        }
+    }
+    err = errno;
+    close(fd);
+    return static_cast<uint32_t>(err ? err : EIO);
 }
 
 const FileSystem kPosixFileSystem = {
     PosixFindFirst,        PosixFindNext,        PosixFindClose,         PosixFindFirstTypesOnly,
     PosixGetAttributes,
     PosixGetAttributesEx,  PosixCreateDirectory, PosixRemoveDirectory,   PosixMoveFile,
-    PosixCopyFile,         PosixGetFileSystemName, PosixGetComparablePath, PosixRemoveLeftoverCopy,
+    PosixCopyFile,         PosixGetFileSystemName, PosixGetFullPath, PosixFolderContains, PosixGetFolderId,
+    PosixRemoveLeftoverCopy,
 };
 
 }  // namespace

@@ -52,20 +52,11 @@ void NormalizeFolder(PathBuffer& buffer) {
     RemoveTrailingSeparator(buffer.text);
 }
 
-// True when one comparable path is the other or lies below it.
-bool IsSameOrInside(const wchar_t* inner, const wchar_t* outer) {
-    size_t n = wcslen(outer);
-    if (wcsncmp(inner, outer, n) != 0) return false;
-    return inner[n] == L'\0' || inner[n] == kPathSeparator || (n > 0 && outer[n - 1] == kPathSeparator);
-}
-
 bool FoldersOverlap(const wchar_t* source, const wchar_t* destination) {
-    PathBuffer a, b;
-    if (!FsGetComparablePath(source, a.text, kMaxPath + 1) ||
-        !FsGetComparablePath(destination, b.text, kMaxPath + 1)) {
-        return false;
-    }
-    return IsSameOrInside(a.text, b.text) || IsSameOrInside(b.text, a.text);
+    bool inside = false;
+    if (FsFolderContains(destination, source, &inside) != 0) return true;
+    if (inside) return true;
+    return FsFolderContains(source, destination, &inside) != 0 || inside;
 }
 
 void ReportFileSystem(const wchar_t* format, const wchar_t* folder, wchar_t (&name)[kFileSystemNameLength]) {

@@ -44,14 +44,15 @@ bool ForEachEntry(const wchar_t* root, const wchar_t* relativeFolder, bool count
         return false;
     }
     FindEntry entry;
-    FindHandle handle = detail == kFullEntries ? FsFindFirst(pattern.text, &entry)
-                                               : FsFindFirstTypesOnly(pattern.text, &entry);
+    uint32_t error = 0;
+    FindHandle handle = detail == kFullEntries ? FsFindFirst(pattern.text, &entry, &error)
+                                               : FsFindFirstTypesOnly(pattern.text, &entry, &error);
     if (!handle) return false;
     do {
         if (StopRequested()) break;
         if (counting) CountEntry();
         visit(entry);
-    } while (FsFindNext(handle, &entry));
+    } while (FsFindNext(handle, &entry, &error));
     FsFindClose(handle);
     return true;
 }

@@ -155,7 +155,8 @@ TEST_F(Win32Fs, ListingHasDotEntriesDirectoryBitAndSizes) {
     WriteBytes(At(L"f.txt"), "12345");
     std::wstring seen;
     FindEntry e;
-    FindHandle h = Fs().findFirst((root_ + L"\\*.*").c_str(), &e);
+    uint32_t error = 0;
+    FindHandle h = Fs().findFirst((root_ + L"\\*.*").c_str(), &e, &error);
     ASSERT_NE(h, nullptr);
     do {
         bool folder = (e.attributes & kFileAttributeDirectory) != 0;
@@ -163,21 +164,23 @@ TEST_F(Win32Fs, ListingHasDotEntriesDirectoryBitAndSizes) {
         if (!folder) {
             EXPECT_EQ(e.sizeLow, 5u);
         }
-    } while (Fs().findNext(h, &e));
+    } while (Fs().findNext(h, &e, &error));
+    EXPECT_EQ(error, 0u);
     Fs().findClose(h);
     for (const wchar_t* expected : {L"./ ", L"../ ", L"sub/ ", L"f.txt "}) {
         EXPECT_NE(seen.find(expected), std::wstring::npos) << expected;
     }
-    EXPECT_EQ(Fs().findFirst(At(L"missing\\*.*").c_str(), &e), nullptr);
+    EXPECT_EQ(Fs().findFirst(At(L"missing\\*.*").c_str(), &e, &error), nullptr);
+    EXPECT_EQ(error, static_cast<uint32_t>(ERROR_PATH_NOT_FOUND));
     // One listing serves both kinds: the types-only one gives the same entries.
     std::wstring typesOnly;
-    h = Fs().findFirstTypesOnly((root_ + L"\\*.*").c_str(), &e);
+    h = Fs().findFirstTypesOnly((root_ + L"\\*.*").c_str(), &e, &error);
     ASSERT_NE(h, nullptr);
     do typesOnly += std::wstring(e.name) + ((e.attributes & kFileAttributeDirectory) ? L"/ " : L" ");
-    while (Fs().findNext(h, &e));
+    while (Fs().findNext(h, &e, &error));
     Fs().findClose(h);
     EXPECT_EQ(typesOnly, seen);
-    EXPECT_EQ(Fs().findFirstTypesOnly(At(L"missing\\*.*").c_str(), &e), nullptr);
+    EXPECT_EQ(Fs().findFirstTypesOnly(At(L"missing\\*.*").c_str(), &e, &error), nullptr);
 }
 
 TEST_F(Win32Fs, ErrorNumbersOfFolderOperations) {
@@ -212,21 +215,6 @@ TEST_F(Win32Fs, FileSystemNameOfDriveRootsAndPathsWithoutLetter) {
     }
     ASSERT_NE(unused[0], L'?');
     EXPECT_FALSE(Fs().getFileSystemName(unused, byFolder, 64));
-}
-
-TEST_F(Win32Fs, ComparablePathIsFullUpperCaseWithoutTrailingSeparator) {
-    wchar_t lower[MAX_PATH];
-    wcscpy(lower, (root_ + L"\\sub\\..\\").c_str());
-    CharLowerBuffW(lower, static_cast<DWORD>(wcslen(lower)));
-    wchar_t out[MAX_PATH], expected[MAX_PATH];
-    ASSERT_TRUE(Fs().getComparablePath(lower, out, MAX_PATH));
-    wcscpy(expected, root_.c_str());
-    CharUpperBuffW(expected, static_cast<DWORD>(wcslen(expected)));
-    EXPECT_STREQ(out, expected);
-    wchar_t driveRoot[] = {lower[0], L':', L'\\', L'\0'};
-    ASSERT_TRUE(Fs().getComparablePath(driveRoot, out, MAX_PATH));
-    EXPECT_EQ(std::wstring(out), std::wstring(1, expected[0]) + L":\\");
-    EXPECT_FALSE(Fs().getComparablePath(root_.c_str(), out, root_.size()));  // one short
 }
 
 // UTF-16 surrogate pairs are the Windows-only case of the UTF-8 boundary.

@@ -1,5 +1,8 @@
 #include "engine/copy_move_pass.h"
 
+#include <cwchar>
+#include <vector>
+
 #include "engine/date_filter.h"
 #include "engine/destination_index.h"
 #include "engine/move_aside.h"
@@ -76,25 +79,169 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
                       const FindEntry& entry, bool differentFileSystems, bool& folderReady) {
     // A source tree that was once a destination may hold leftovers of an interrupted copy: no
     // file of the user's, and one the destination's next index scan would remove again.
-    if (SkippedByDate(entry) || IsLeftoverCopyName(entry.name)) return;
+    if (IsLeftoverCopyName(entry.name)) return;
+    if (entry.error != 0) {
+        // Without its size and time the file cannot be compared: putting the destination's copy
+        // aside on a guess could leave it with none.
+        PathBuffer sourceFile;
+        if (ComposePath(sourceFile, sourceRoot, relativeFolder, entry.name)) {
+            WriteFailure(L"read file %s failed: %u\n", sourceFile.text, entry.error);
+        } else {
+            ReportPathTooLong(sourceRoot, relativeFolder, entry.name);
+        }
+        return;
+    }
+    if (SkippedByDate(entry)) return;
     PathBuffer destinationFile;
     if (!ComposePath(destinationFile, destinationRoot, relativeFolder, entry.name)) {
         ReportPathTooLong(destinationRoot, relativeFolder, entry.name);
         return;
     }
     FileInfo present;
-    if (!FsGetAttributesEx(destinationFile.text, &present) || (present.attributes & kFileAttributeDirectory)) {
+    bool there = FsGetAttributesEx(destinationFile.text, &present);
+    // A link where the source has a file is no copy of it, whatever it leads to (or if nothing):
+    // the link itself goes aside like a changed file, and nothing is written through it.
+    bool link = there && (present.attributes & kFileAttributeReparsePoint);
+    if (!link && (!there || (present.attributes & kFileAttributeDirectory))) {
         BringMissingFile(sourceRoot, destinationRoot, relativeFolder, entry, destinationFile.text, folderReady);
         return;
     }
-    if (FilesAreEqual(entry.sizeHigh, entry.sizeLow, entry.lastWriteTime, present.sizeHigh, present.sizeLow,
-                      present.lastWriteTime, differentFileSystems)) {
+    if (!link && FilesAreEqual(entry.sizeHigh, entry.sizeLow, entry.lastWriteTime, present.sizeHigh,
+                               present.sizeLow, present.lastWriteTime, differentFileSystems)) {
         return;
     }
     WriteMessage(L"backup file %s\n", destinationFile.text);
     // The copy goes over the destination file only once that file is safe in Backup.
     if (!MoveAside(destinationFile.text, destinationRoot, L"Backup", relativeFolder, entry.name)) return;
     CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile.text, true);
+}
+
+// What the walk of the source keeps while it goes down. The identities of the folders on the
+// walk path are asked only once a link has been met, so a tree without links costs nothing.
+struct SourceWalk {
+    const wchar_t* sourceRoot;
+    const wchar_t* destinationRoot;
+    bool differentFileSystems;
+    std::vector<FolderId> path;  // identities of the folders on the walk path, root first
+    bool destinationKnown = false;
+    FolderId destination{};
+};
+
+enum FolderVerdict { kWalkFolder, kFolderNotFollowed, kFolderUnknown };
+
+bool OnWalkPath(const SourceWalk& walk, const FolderId& id) {
+    for (const FolderId& known : walk.path) {
+        if (SameFolder(known, id)) return true;
+    }
+    return false;
+}
+
+// The number of folders below the root down to relativeFolder: 0 for the root itself.
+size_t Level(const wchar_t* relativeFolder) {
+    if (!relativeFolder) return 0;
+    size_t level = 1;
+    for (const wchar_t* c = relativeFolder; *c; ++c) level += *c == kPathSeparator;
+    return level;
+}
+
+// Fills in the identities of the walk path from the root down to relativeFolder, and the
+// destination's; false when one cannot be had.
+bool KnowWalkPath(SourceWalk& walk, const wchar_t* relativeFolder) {
+    if (!walk.destinationKnown) {
+        if (FsGetFolderId(walk.destinationRoot, &walk.destination) != 0) return false;
+        walk.destinationKnown = true;
+    }
+    FolderId id;
+    if (walk.path.empty()) {
+        if (FsGetFolderId(walk.sourceRoot, &id) != 0) return false;
+        walk.path.push_back(id);
+    }
+    if (!relativeFolder) return true;
+    size_t level = 1;
+    for (size_t i = 0;; ++i) {
+        if (relativeFolder[i] != kPathSeparator && relativeFolder[i] != L'\0') continue;
+        if (level >= walk.path.size()) {
+            wchar_t prefix[kMaxPath + 1];
+            wmemcpy(prefix, relativeFolder, i);
+            prefix[i] = L'\0';
+            PathBuffer folder;
+            FolderPath(folder, walk.sourceRoot, prefix);  // fits: the longer relative folder did
+            if (FsGetFolderId(folder.text, &id) != 0) return false;
+            walk.path.push_back(id);
+        }
+        if (relativeFolder[i] == L'\0') return true;
+        ++level;
+    }
+}
+
+// Whether a sub-folder of the source is walked. Below a link the tree can lead anywhere: a
+// folder that is already on the walk path would be walked without end, and the destination (or
+// anything in it) would be copied into itself and, with "d", moved into Deleted, one level deeper
+// on every run. Such a folder is named once and passed over.
+FolderVerdict JudgeSourceFolder(SourceWalk& walk, const wchar_t* relativeFolder, const FindEntry& entry,
+                                const wchar_t* folderPath, bool belowLink) {
+    bool link = (entry.attributes & kFileAttributeReparsePoint) != 0;
+    if (!link && !belowLink) return kWalkFolder;
+    FolderId id;
+    uint32_t error = KnowWalkPath(walk, relativeFolder) ? FsGetFolderId(folderPath, &id) : 1;
+    bool inside = false;
+    if (error == 0 && !OnWalkPath(walk, id)) {
+        if (SameFolder(id, walk.destination)) {
+            inside = true;
+        } else if (link) {
+            error = FsFolderContains(walk.destinationRoot, folderPath, &inside);
+        }
+        if (error == 0 && !inside) {
+            walk.path.push_back(id);  // the folder is entered next: its own place on the walk path
+            return kWalkFolder;
+        }
+    }
+    if (error != 0) {
+        // What cannot be told apart from a loop or the destination is not walked.
+        WriteFailure(L"read folder %s failed: %u\n", folderPath, error);
+        return kFolderUnknown;
+    }
+    WriteMessage(L"link not followed %s\n", folderPath);
+    return kFolderNotFollowed;
+}
+
+// A link in the destination where the source has a folder would take every file of that folder
+// out of the destination, into wherever it leads. destinationAbsent says that the destination has
+// nothing at the parent's place, so nothing below it needs a look.
+bool DestinationFolderIsLink(const wchar_t* destinationRoot, const wchar_t* relativeFolder, bool* destinationAbsent) {
+    PathBuffer folder;
+    if (!FolderPath(folder, destinationRoot, relativeFolder)) return false;  // reported by the walk
+    uint32_t attributes = FsGetAttributes(folder.text);
+    *destinationAbsent = attributes == kInvalidFileAttributes;
+    if (attributes == kInvalidFileAttributes || !(attributes & kFileAttributeReparsePoint)) return false;
+    WriteFailure(L"link in the way %s\n", folder.text);
+    return true;
+}
+
+ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool belowLink, bool destinationAbsent) {
+    bool folderReady = false;
+    return ForEachEntry(walk.sourceRoot, relativeFolder, true, kFullEntries, true, [&](const FindEntry& entry) {
+        if (!IsFolder(entry)) {
+            HandleSourceFile(walk.sourceRoot, walk.destinationRoot, relativeFolder, entry, walk.differentFileSystems,
+                             folderReady);
+            return;
+        }
+        if (IsAlwaysSkippedFolder(entry.name)) return;
+        PathBuffer child, folderPath;
+        if (!ChildRelativeFolder(child, relativeFolder, entry.name) ||
+            !FolderPath(folderPath, walk.sourceRoot, child.text)) {
+            ReportPathTooLong(walk.sourceRoot, relativeFolder, entry.name);
+            return;
+        }
+        bool link = (entry.attributes & kFileAttributeReparsePoint) != 0;
+        if (JudgeSourceFolder(walk, relativeFolder, entry, folderPath.text, belowLink) != kWalkFolder) return;
+        bool childAbsent = destinationAbsent;
+        if (!destinationAbsent && DestinationFolderIsLink(walk.destinationRoot, child.text, &childAbsent)) return;
+        WalkSource(walk, child.text, belowLink || link, childAbsent);
+        // What was learned below this folder is not on the walk path of its next entries.
+        size_t keep = Level(relativeFolder) + 1;
+        if (walk.path.size() > keep) walk.path.resize(keep);
+    });
 }
 
 }  // namespace
@@ -110,20 +257,8 @@ bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,
                   : static_cast<uint64_t>(b) - static_cast<uint64_t>(a) <= static_cast<uint64_t>(kTwoSeconds);
 }
 
-void CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                     bool differentFileSystems) {
-    bool folderReady = false;
-    ForEachEntry(sourceRoot, relativeFolder, true, kFullEntries, [&](const FindEntry& entry) {
-        if (!IsFolder(entry)) {
-            HandleSourceFile(sourceRoot, destinationRoot, relativeFolder, entry, differentFileSystems, folderReady);
-            return;
-        }
-        if (IsAlwaysSkippedFolder(entry.name)) return;
-        PathBuffer child;
-        if (!ChildRelativeFolder(child, relativeFolder, entry.name)) {
-            ReportPathTooLong(sourceRoot, relativeFolder, entry.name);
-            return;
-        }
-        CopyAndMovePass(sourceRoot, destinationRoot, child.text, differentFileSystems);
-    });
+ListingResult CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
+                              bool differentFileSystems) {
+    SourceWalk walk{sourceRoot, destinationRoot, differentFileSystems};
+    return WalkSource(walk, relativeFolder, false, false);
 }

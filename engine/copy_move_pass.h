@@ -5,10 +5,14 @@
 #include <cstdint>
 
 #include "engine/file_system.h"
+#include "engine/walk.h"
 
-// Walks source\relativeFolder and below (a counting walk).
-void CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
-                     const wchar_t* relativeFolder, bool differentFileSystems);
+// Walks source\relativeFolder and below (a counting walk); the result is how the listing of
+// source\relativeFolder itself ended. Folders that cannot be listed are reported; a source link
+// that leads back onto the walk path or into the destination is named and not walked; a link in
+// the destination where the source has a folder is reported and nothing is written through it.
+ListingResult CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
+                              const wchar_t* relativeFolder, bool differentFileSystems);
 
 // Size and last-write time agree; with differentFileSystems the times may differ by up to 2 s.
 bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <cwctype>
 #include <vector>
 
 #include "engine/move_aside.h"
@@ -11,55 +12,83 @@
 
 namespace {
 
-// The plain files of one source folder by exact name, read with one listing when the matching
-// destination folder shows its first file. A name found here is a file at its source place
-// without a query of its own, which spares a query per file in a run where little changed. Any
-// other name is asked of the file system: a link, a name the file system matches in another case,
-// or a folder that could not be listed.
-struct SourceFileNames {
-    bool listed = false;
+// What is known of the source folder that matches the destination folder being walked. A file
+// goes into Deleted only on proof that its source is gone: its source folder was listed in full
+// without it, or that folder itself is not there in a parent listed in full. A folder whose
+// listing failed proves nothing, and nothing below it is moved.
+enum SourceState { kSourceListed, kSourceAbsent, kSourceUnknown };
+
+// The plain files and the folders of one source folder by exact name, read with one listing.
+struct SourceFolder {
+    SourceState state = kSourceUnknown;
     std::vector<wchar_t> text;
-    std::vector<uint32_t> starts;  // sorted by name
+    std::vector<uint32_t> files;    // sorted by name
+    std::vector<uint32_t> folders;  // sorted by name
 };
 
-void ListSourceFiles(SourceFileNames& names, const wchar_t* sourceRoot, const wchar_t* relativeFolder) {
-    names.listed = true;
-    PathBuffer pattern;
-    FindEntry entry;
-    if (!ComposePath(pattern, sourceRoot, relativeFolder, L"*.*")) return;
-    uint32_t error = 0;
-    FindHandle handle = FsFindFirstTypesOnly(pattern.text, &entry, &error);
-    if (!handle) return;
-    do {
-        if (entry.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint)) continue;
-        names.starts.push_back(static_cast<uint32_t>(names.text.size()));
-        names.text.insert(names.text.end(), entry.name, entry.name + wcslen(entry.name) + 1);
-    } while (FsFindNext(handle, &entry, &error));
-    FsFindClose(handle);
-    const wchar_t* text = names.text.data();
-    std::sort(names.starts.begin(), names.starts.end(),
-              [text](uint32_t a, uint32_t b) { return wcscmp(text + a, text + b) < 0; });
+void SortNames(const SourceFolder& folder, std::vector<uint32_t>& names) {
+    const wchar_t* text = folder.text.data();
+    std::sort(names.begin(), names.end(), [text](uint32_t a, uint32_t b) { return wcscmp(text + a, text + b) < 0; });
 }
 
-bool HasSourceFile(const SourceFileNames& names, const wchar_t* name) {
-    const wchar_t* text = names.text.data();
-    auto at = std::lower_bound(names.starts.begin(), names.starts.end(), name,
+// Lists source\relativeFolder; the state says whether that listing was whole.
+void ListSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wchar_t* relativeFolder) {
+    ListingResult result = ForEachEntry(sourceRoot, relativeFolder, false, kNamesAndTypes, true, [&](const FindEntry& entry) {
+        std::vector<uint32_t>& names = IsFolder(entry) ? folder.folders : folder.files;
+        // A file link names a file the source has; it is kept by name like any other.
+        if (IsFolder(entry) && IsAlwaysSkippedFolder(entry.name)) return;
+        names.push_back(static_cast<uint32_t>(folder.text.size()));
+        folder.text.insert(folder.text.end(), entry.name, entry.name + wcslen(entry.name) + 1);
+    });
+    folder.state = result == kListingComplete ? kSourceListed : kSourceUnknown;
+    SortNames(folder, folder.files);
+    SortNames(folder, folder.folders);
+}
+
+// Names as the file system matches them: exactly on Linux, without regard to case on Windows.
+bool SameName(const wchar_t* a, const wchar_t* b) {
+#ifdef _WIN32
+    for (; *a && *b; ++a, ++b) {
+        if (std::towupper(static_cast<wint_t>(*a)) != std::towupper(static_cast<wint_t>(*b))) return false;
+    }
+    return *a == *b;
+#else
+    return wcscmp(a, b) == 0;
+#endif
+}
+
+bool HasName(const SourceFolder& folder, const std::vector<uint32_t>& names, const wchar_t* name) {
+    const wchar_t* text = folder.text.data();
+    auto at = std::lower_bound(names.begin(), names.end(), name,
                                [text](uint32_t a, const wchar_t* n) { return wcscmp(text + a, n) < 0; });
-    return at != names.starts.end() && wcscmp(text + *at, name) == 0;
+    if (at != names.end() && wcscmp(text + *at, name) == 0) return true;
+#ifdef _WIN32
+    for (uint32_t start : names) {
+        if (SameName(text + start, name)) return true;
+    }
+#endif
+    return false;
+}
+
+// True when the source still has a file at sourcePlace. The listing decides; the query asks only
+// about names the listing lacks, which catches a file made since it was read.
+bool SourceHasFile(const wchar_t* sourcePlace, const wchar_t* name, const SourceFolder& source) {
+    if (source.state == kSourceAbsent) return false;
+    if (HasName(source, source.files, name)) return true;
+    FileInfo info;
+    return FsGetAttributesEx(sourcePlace, &info) && !(info.attributes & kFileAttributeDirectory);
 }
 
 void HandleDestinationFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                           const FindEntry& entry, SourceFileNames& sourceFiles) {
+                           const FindEntry& entry, const SourceFolder& source) {
+    if (source.state == kSourceUnknown) return;
     PathBuffer sourcePlace;
     if (!ComposePath(sourcePlace, sourceRoot, relativeFolder, entry.name)) {
         // A place the source cannot even name is not proof that the file is gone: leave it.
         ReportPathTooLong(sourceRoot, relativeFolder, entry.name);
         return;
     }
-    if (!sourceFiles.listed) ListSourceFiles(sourceFiles, sourceRoot, relativeFolder);
-    if (HasSourceFile(sourceFiles, entry.name)) return;
-    FileInfo info;
-    if (FsGetAttributesEx(sourcePlace.text, &info) && !(info.attributes & kFileAttributeDirectory)) return;
+    if (SourceHasFile(sourcePlace.text, entry.name, source)) return;
 
     PathBuffer destinationFile;
     if (!ComposePath(destinationFile, destinationRoot, relativeFolder, entry.name)) {
@@ -70,15 +99,34 @@ void HandleDestinationFile(const wchar_t* sourceRoot, const wchar_t* destination
     MoveAside(destinationFile.text, destinationRoot, L"Deleted", relativeFolder, entry.name);
 }
 
-}  // namespace
+// What is known of the source folder of a destination sub-folder, given its parent's.
+void LearnSourceFolder(SourceFolder& child, const SourceFolder& parent, const wchar_t* sourceRoot,
+                       const wchar_t* childRelativeFolder, const wchar_t* name) {
+    if (parent.state != kSourceListed) {
+        child.state = parent.state;
+        return;
+    }
+    bool listedAsFolder = HasName(parent, parent.folders, name);
+    if (!listedAsFolder) {
+        // Not among the folders of a whole listing; a folder made since is still looked at.
+        PathBuffer place;
+        uint32_t attributes = FolderPath(place, sourceRoot, childRelativeFolder) ? FsGetAttributes(place.text)
+                                                                                  : kInvalidFileAttributes;
+        if (attributes == kInvalidFileAttributes || !(attributes & kFileAttributeDirectory)) {
+            child.state = kSourceAbsent;
+            return;
+        }
+    }
+    ListSourceFolder(child, sourceRoot, childRelativeFolder);
+}
 
-void MoveDeletedPass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder) {
-    SourceFileNames sourceFiles;
-    ForEachEntry(destinationRoot, relativeFolder, true, kNamesAndTypes, [&](const FindEntry& entry) {
+void WalkDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
+                     const SourceFolder& source) {
+    ForEachEntry(destinationRoot, relativeFolder, true, kNamesAndTypes, true, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
             // A leftover the index scan could not remove is no deleted file of the user's.
             if (!IsLeftoverCopyName(entry.name))
-                HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry, sourceFiles);
+                HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry, source);
             return;
         }
         if (IsDeletedWalkSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
@@ -87,6 +135,16 @@ void MoveDeletedPass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, 
             ReportPathTooLong(destinationRoot, relativeFolder, entry.name);
             return;
         }
-        MoveDeletedPass(sourceRoot, destinationRoot, child.text);
+        SourceFolder childSource;
+        LearnSourceFolder(childSource, source, sourceRoot, child.text, entry.name);
+        WalkDestination(sourceRoot, destinationRoot, child.text, childSource);
     });
+}
+
+}  // namespace
+
+void MoveDeletedPass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder) {
+    SourceFolder source;
+    ListSourceFolder(source, sourceRoot, relativeFolder);
+    WalkDestination(sourceRoot, destinationRoot, relativeFolder, source);
 }

@@ -169,8 +169,8 @@ void TakeValues(IndexEntry& entry, uint32_t sizeHigh, uint32_t sizeLow, FileTime
 // listing can still describe it: such files (rare) get their values from a full listing of the
 // folder right after the scan's own listing of it.
 void ReadValuesFromListing(const wchar_t* root, const wchar_t* relativeFolder, const std::vector<uint32_t>& ids) {
-    ForEachEntry(root, relativeFolder, false, kFullEntries, [&](const FindEntry& listed) {
-        if (IsFolder(listed)) return;
+    ForEachEntry(root, relativeFolder, false, kFullEntries, false, [&](const FindEntry& listed) {
+        if (IsFolder(listed) || (listed.attributes & kFileAttributeReparsePoint) || listed.error) return;
         for (uint32_t id : ids) {
             IndexEntry& entry = EntryAt(id);
             if (entry.values != kValuesUnread) continue;
@@ -181,14 +181,16 @@ void ReadValuesFromListing(const wchar_t* root, const wchar_t* relativeFolder, c
     });
 }
 
-// The first lookup that meets an entry reads its file's values.
+// The first lookup that meets an entry reads its file's values. A link is never a twin: moved
+// into place it would stand where the source has a file.
 void ReadValues(IndexEntry& entry, const wchar_t* name) {
     const wchar_t* folder = IndexedFolder(entry);
     PathBuffer path;
     FileInfo info;
     entry.values = kValuesUnreadable;
     if (!ComposePath(path, DestinationIndex.root.c_str(), folder[0] != L'\0' ? folder : nullptr, name)) return;
-    if (!FsGetAttributesEx(path.text, &info) || (info.attributes & kFileAttributeDirectory)) return;
+    if (!FsGetAttributesEx(path.text, &info) || (info.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint)))
+        return;
     TakeValues(entry, info.sizeHigh, info.sizeLow, info.lastWriteTime);
 }
 
@@ -213,14 +215,14 @@ void RemoveLeftoverCopy(const wchar_t* root, const wchar_t* relativeFolder, cons
 }
 }  // namespace
 
-void BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
+ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
     if (!relativeFolder) {
         ClearIndex();
         DestinationIndex.root = root;
     }
     uint32_t folder = kNoIndexEntry;
     std::vector<uint32_t> unreachable;  // files whose path does not fit; nearly always none
-    ForEachEntry(root, relativeFolder, true, kNamesAndTypes, [&](const FindEntry& entry) {
+    ListingResult result = ForEachEntry(root, relativeFolder, true, kNamesAndTypes, true, [&](const FindEntry& entry) {
         if (IsFolder(entry)) {
             if (IsAlwaysSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
             PathBuffer child;
@@ -240,6 +242,7 @@ void BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
         if (id != kNoIndexEntry && !PathFits(root, relativeFolder, entry.name)) unreachable.push_back(id);
     });
     if (!unreachable.empty()) ReadValuesFromListing(root, relativeFolder, unreachable);
+    return result;
 }
 
 const IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/file_system.h"
+#include "engine/walk.h"
 
 struct IndexEntry {
     uint32_t sizeHigh;
@@ -60,8 +61,9 @@ struct DestinationIndexStore {
 extern DestinationIndexStore DestinationIndex;
 
 // Scans root\relativeFolder and below into the index (a counting walk); the call with no relative
-// folder first empties the index.
-void BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder);
+// folder first empties the index. Folders that cannot be listed are reported; the result is how
+// the listing of root\relativeFolder itself ended.
+ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder);
 
 // The first entry (in scan order) with the source file's name, size and exact last-write time
 // whose own place in the source holds no file; null when there is none. Valid until the next scan.

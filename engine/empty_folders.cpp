@@ -6,7 +6,7 @@
 
 int RemoveEmptyFolders(const wchar_t* root, const wchar_t* relativeFolder) {
     int empty = 1;
-    bool listed = ForEachEntry(root, relativeFolder, false, kNamesAndTypes, [&](const FindEntry& entry) {
+    ListingResult listed = ForEachEntry(root, relativeFolder, false, kNamesAndTypes, true, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
             empty = 0;
             return;
@@ -24,7 +24,9 @@ int RemoveEmptyFolders(const wchar_t* root, const wchar_t* relativeFolder) {
         }
         empty &= RemoveEmptyFolders(root, child.text);
     });
-    if (!listed || !empty) return listed ? 0 : 1;
+    // A folder not listed to its end (it cannot be read, or a stop cut the listing short) is not
+    // known to be empty: it stays, and so does every folder above it.
+    if (listed != kListingComplete || !empty) return 0;
     // The destination root is the user's folder: emptying it never removes it.
     if (!relativeFolder) return 1;
     PathBuffer folder;

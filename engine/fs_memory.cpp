@@ -13,7 +13,10 @@ namespace {
 
 struct Node {
     std::wstring name;
+    Node* parent = nullptr;
     bool folder = false;
+    bool link = false;
+    std::wstring linkTarget;  // a full path; followed afresh on every use, so it may lead nowhere
     std::string content;
     int64_t lastWriteTime = 0;
     int64_t creationTime = 0;
@@ -32,6 +35,7 @@ struct FailRule {
 struct Listing {
     std::vector<FindEntry> entries;
     size_t next = 0;
+    uint32_t breakError = 0;  // the listing breaks off before its last entry with this error
 };
 
 struct State {
@@ -88,27 +92,55 @@ std::wstring KeyOf(const std::wstring& path) {
     return key.empty() ? std::wstring(1, kPathSeparator) : key;
 }
 
-Node* Find(const std::vector<std::wstring>& parts, size_t count) {
+bool IsFolderNode(const Node* node);
+
+// Links allowed on the way to one node, as a kernel allows before it gives up.
+constexpr int kMaxLinkDepth = 40;
+
+Node* Resolve(const std::vector<std::wstring>& parts, size_t count, bool followLast, int depth);
+
+// The node a link leads to, or null when it leads nowhere (or round in a circle).
+Node* Target(const Node* link, int depth) {
+    if (depth >= kMaxLinkDepth) return nullptr;
+    auto parts = Split(link->linkTarget);
+    return Resolve(parts, parts.size(), true, depth + 1);
+}
+
+// The node at parts[0, count), links on the way followed, the last one only when followLast.
+Node* Resolve(const std::vector<std::wstring>& parts, size_t count, bool followLast, int depth) {
     Node* node = S().root.get();
     for (size_t i = 0; i < count; ++i) {
-        if (!node->folder && node != S().root.get()) return nullptr;
+        if (!IsFolderNode(node)) return nullptr;
         auto it = node->children.find(Fold(parts[i]));
         if (it == node->children.end()) return nullptr;
         node = it->second.get();
+        if (node->link && (i + 1 < count || followLast)) {
+            node = Target(node, depth);
+            if (!node) return nullptr;
+        }
     }
     return node;
 }
+
+Node* Find(const std::vector<std::wstring>& parts, size_t count) { return Resolve(parts, count, true, 0); }
 
 Node* Find(const std::wstring& path) {
     auto parts = Split(path);
     return Find(parts, parts.size());
 }
 
-bool IsFolderNode(const Node* node) { return node == S().root.get() || node->folder; }
+// The node at path itself: a link there is the link, not what it leads to.
+Node* FindItself(const std::wstring& path) {
+    auto parts = Split(path);
+    return Resolve(parts, parts.size(), false, 0);
+}
+
+bool IsFolderNode(const Node* node) { return node == S().root.get() || (node->folder && !node->link); }
 
 Node* AddChild(Node* parent, const std::wstring& name, bool folder) {
     auto node = std::make_unique<Node>();
     node->name = name;
+    node->parent = parent;
     node->folder = folder;
     Node* raw = node.get();
     std::wstring key = Fold(name);
@@ -154,6 +186,24 @@ uint32_t InjectedFailure(MemOp op, const wchar_t* path) {
     return 0;
 }
 
+// The error of an unenterable folder above path (MemOp::Enter on that folder), or 0.
+uint32_t EnterFailure(const wchar_t* path) {
+    std::wstring key = KeyOf(path);
+    for (const FailRule& rule : S().failRules) {
+        if (rule.op != MemOp::Enter) continue;
+        std::wstring below = rule.key.size() == 1 ? rule.key : rule.key + kPathSeparator;
+        if (key.size() > below.size() && key.compare(0, below.size(), below) == 0) return rule.error;
+    }
+    return 0;
+}
+
+uint32_t EnterError(const std::wstring& folderKey) {
+    for (const FailRule& rule : S().failRules) {
+        if (rule.op == MemOp::Enter && rule.key == folderKey) return rule.error;
+    }
+    return 0;
+}
+
 FileInfo InfoOf(const Node* node) {
     FileInfo info{};
     if (IsFolderNode(node)) {
@@ -169,8 +219,20 @@ FileInfo InfoOf(const Node* node) {
     return info;
 }
 
+// What a query of the node itself reports: a link by what it leads to, marked as a link, or as a
+// file when it leads nowhere.
+FileInfo DescribeItself(const Node* node) {
+    if (!node->link) return InfoOf(node);
+    const Node* target = Target(node, 0);
+    FileInfo info{};
+    if (target) info = InfoOf(target);
+    else info.attributes = kFileAttributeNormal;
+    info.attributes |= kFileAttributeReparsePoint;
+    return info;
+}
+
 FindEntry EntryOf(const Node* node, const wchar_t* name) {
-    FileInfo info = InfoOf(node);
+    FileInfo info = DescribeItself(node);
     FindEntry entry{};
     entry.attributes = info.attributes;
     entry.creationTime = info.creationTime;
@@ -227,11 +289,13 @@ FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly,
     std::wstring folderPath = FolderOfPattern(pattern);
     *error = InjectedFailure(MemOp::FindFirst, folderPath.c_str());
     if (*error) return nullptr;
+    if ((*error = EnterFailure(folderPath.c_str())) != 0) return nullptr;
     Node* folder = Find(folderPath);
     if (!folder || !IsFolderNode(folder)) {
         *error = kErrorPathNotFound;
         return nullptr;
     }
+    uint32_t breakError = InjectedFailure(MemOp::FindNext, folderPath.c_str());
     auto listing = std::make_unique<Listing>();
     // Every folder lists "." and ".." first, except the root, as a drive's root does.
     if (folder != S().root.get()) {
@@ -245,7 +309,15 @@ FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly,
     if (listing->entries.empty()) return nullptr;  // *error stays 0: an empty root
     if (typesOnly) {
         for (FindEntry& listed : listing->entries) listed = TypesOnly(listed);
+    } else if (uint32_t enterError = EnterError(KeyOf(folderPath))) {
+        // Listed but not entered: names and kinds only, each entry with the error that kept its
+        // sizes and times from being read.
+        for (FindEntry& listed : listing->entries) {
+            listed = TypesOnly(listed);
+            listed.error = enterError;
+        }
     }
+    listing->breakError = breakError;
     *entry = listing->entries[0];
     listing->next = 1;
     return listing.release();
@@ -262,6 +334,10 @@ FindHandle MemFindFirstTypesOnly(const wchar_t* pattern, FindEntry* entry, uint3
 bool MemFindNext(FindHandle handle, FindEntry* entry, uint32_t* error) {
     *error = 0;
     auto* listing = static_cast<Listing*>(handle);
+    if (listing->breakError && listing->next + 1 >= listing->entries.size()) {
+        *error = listing->breakError;
+        return false;
+    }
     if (listing->next >= listing->entries.size()) return false;
     *entry = listing->entries[listing->next++];
     return true;
@@ -271,17 +347,17 @@ void MemFindClose(FindHandle handle) { delete static_cast<Listing*>(handle); }
 
 uint32_t MemGetAttributes(const wchar_t* path) {
     Log(MemOp::GetAttributes, path);
-    if (InjectedFailure(MemOp::GetAttributes, path)) return kInvalidFileAttributes;
-    Node* node = Find(path);
-    return node ? InfoOf(node).attributes : kInvalidFileAttributes;
+    if (InjectedFailure(MemOp::GetAttributes, path) || EnterFailure(path)) return kInvalidFileAttributes;
+    Node* node = FindItself(path);
+    return node ? DescribeItself(node).attributes : kInvalidFileAttributes;
 }
 
 bool MemGetAttributesEx(const wchar_t* path, FileInfo* info) {
     Log(MemOp::GetAttributesEx, path);
-    if (InjectedFailure(MemOp::GetAttributesEx, path)) return false;
-    Node* node = Find(path);
+    if (InjectedFailure(MemOp::GetAttributesEx, path) || EnterFailure(path)) return false;
+    Node* node = FindItself(path);
     if (!node) return false;
-    *info = InfoOf(node);
+    *info = DescribeItself(node);
     return true;
 }
 
@@ -302,6 +378,7 @@ Node* ParentFolder(const std::vector<std::wstring>& parts, uint32_t* error) {
 uint32_t MemCreateDirectory(const wchar_t* path) {
     Log(MemOp::CreateDirectory, path);
     if (uint32_t error = InjectedFailure(MemOp::CreateDirectory, path)) return error;
+    if (uint32_t error = EnterFailure(path)) return error;
     auto parts = Split(path);
     if (parts.empty()) return wcslen(path) == 0 ? kErrorPathNotFound : kErrorAlreadyExists;
     uint32_t error = 0;
@@ -315,13 +392,14 @@ uint32_t MemCreateDirectory(const wchar_t* path) {
 uint32_t MemRemoveDirectory(const wchar_t* path) {
     Log(MemOp::RemoveDirectory, path);
     if (uint32_t error = InjectedFailure(MemOp::RemoveDirectory, path)) return error;
+    if (uint32_t error = EnterFailure(path)) return error;
     auto parts = Split(path);
     uint32_t error = 0;
     Node* parent = ParentFolder(parts, &error);
     if (!parent) return error;
     auto it = parent->children.find(Fold(parts.back()));
     if (it == parent->children.end()) return kErrorFileNotFound;
-    if (!it->second->folder) return kErrorPathNotFound;
+    if (!it->second->folder || it->second->link) return kErrorPathNotFound;
     if (!it->second->children.empty()) return kErrorDirNotEmpty;
     Detach(parent, it->first);
     return 0;
@@ -331,6 +409,8 @@ uint32_t MemMoveFile(const wchar_t* from, const wchar_t* to) {
     Log(MemOp::MoveFile, from, to);
     if (uint32_t error = InjectedFailure(MemOp::MoveFile, from)) return error;
     if (uint32_t error = InjectedFailure(MemOp::MoveFile, to)) return error;
+    if (uint32_t error = EnterFailure(from)) return error;
+    if (uint32_t error = EnterFailure(to)) return error;
     auto fromParts = Split(from);
     auto toParts = Split(to);
     uint32_t error = 0;
@@ -345,6 +425,7 @@ uint32_t MemMoveFile(const wchar_t* from, const wchar_t* to) {
     if (!sameNode && toParent->children.count(toKey)) return kErrorAlreadyExists;
     std::unique_ptr<Node> node = Detach(fromParent, source->first);
     node->name = toParts.back();
+    node->parent = toParent;
     toParent->order.push_back(toKey);
     toParent->children[toKey] = std::move(node);
     return 0;
@@ -354,6 +435,8 @@ uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn prog
     Log(MemOp::CopyFile, from, to);
     if (uint32_t error = InjectedFailure(MemOp::CopyFile, from)) return error;
     if (uint32_t error = InjectedFailure(MemOp::CopyFile, to)) return error;
+    if (uint32_t error = EnterFailure(from)) return error;
+    if (uint32_t error = EnterFailure(to)) return error;
     Node* source = Find(from);
     if (!source || IsFolderNode(source)) return kErrorFileNotFound;
     auto toParts = Split(to);
@@ -361,8 +444,14 @@ uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn prog
     Node* toParent = ParentFolder(toParts, &error);
     if (!toParent) return error;
     auto existing = toParent->children.find(Fold(toParts.back()));
-    if (existing != toParent->children.end() && existing->second->folder) return kErrorAccessDenied;
+    if (existing != toParent->children.end() && existing->second->folder && !existing->second->link)
+        return kErrorAccessDenied;
     if (existing != toParent->children.end() && !replaceExisting) return kErrorAlreadyExists;
+    if (existing != toParent->children.end() && existing->second->link) {
+        // A link standing at the target is replaced by the copy, never written through.
+        Detach(toParent, existing->first);
+        existing = toParent->children.end();
+    }
     int64_t total = static_cast<int64_t>(source->content.size());
     constexpr int64_t kChunk = 65536;
     if (progress) {
@@ -384,7 +473,7 @@ uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn prog
 bool MemGetFileSystemName(const wchar_t* folder, wchar_t* name, size_t capacity) {
     Log(MemOp::GetFileSystemName, folder);
     if (InjectedFailure(MemOp::GetFileSystemName, folder)) return false;
-    if (!Find(folder) || S().fileSystemName.size() >= capacity) return false;
+    if (EnterFailure(folder) || !Find(folder) || S().fileSystemName.size() >= capacity) return false;
     wcscpy(name, S().fileSystemName.c_str());
     return true;
 }
@@ -399,6 +488,7 @@ bool MemGetFullPath(const wchar_t* path, wchar_t* out, size_t capacity) {
 uint32_t MemGetFolderId(const wchar_t* path, FolderId* id) {
     Log(MemOp::GetFolderId, path);
     if (uint32_t error = InjectedFailure(MemOp::GetFolderId, path)) return error;
+    if (uint32_t error = EnterFailure(path)) return error;
     Node* node = Find(path);
     if (!node) return kErrorPathNotFound;
     if (!IsFolderNode(node)) return kErrorPathNotFound;
@@ -409,9 +499,13 @@ uint32_t MemGetFolderId(const wchar_t* path, FolderId* id) {
 uint32_t MemFolderContains(const wchar_t* outer, const wchar_t* inner, bool* inside) {
     Log(MemOp::FolderContains, outer, inner);
     if (uint32_t error = InjectedFailure(MemOp::FolderContains, inner)) return error;
-    std::wstring a = KeyOf(outer), b = KeyOf(inner);
-    if (!Find(outer) || !Find(inner)) return kErrorPathNotFound;
-    *inside = b.compare(0, a.size(), a) == 0 && (b.size() == a.size() || b[a.size()] == kPathSeparator || a.size() == 1);
+    if (uint32_t error = EnterFailure(outer)) return error;
+    if (uint32_t error = EnterFailure(inner)) return error;
+    const Node* container = Find(outer);
+    const Node* node = Find(inner);
+    if (!container || !node) return kErrorPathNotFound;
+    *inside = false;
+    for (; node; node = node->parent) *inside |= node == container;
     return 0;
 }
 
@@ -425,7 +519,7 @@ uint32_t MemRemoveLeftoverCopy(const wchar_t* path) {
     if (!parent) return error;
     auto it = parent->children.find(Fold(parts.back()));
     if (it == parent->children.end()) return kErrorFileNotFound;
-    if (it->second->folder) return kErrorAccessDenied;
+    if (it->second->folder || it->second->link) return kErrorAccessDenied;
     Detach(parent, it->first);
     return 0;
 }
@@ -440,8 +534,9 @@ void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsN
     for (const std::wstring& key : node->order) {
         const Node* child = node->children.at(key).get();
         std::wstring childPath = path + kPathSeparator + child->name;
-        out.push_back(MemFsNode{childPath, child->folder, child->content, child->lastWriteTime, child->creationTime});
-        if (child->folder) SnapshotInto(child, childPath, out);
+        out.push_back(MemFsNode{childPath, child->folder && !child->link, child->content, child->lastWriteTime,
+                                child->creationTime, child->link ? child->linkTarget : L""});
+        if (child->folder && !child->link) SnapshotInto(child, childPath, out);
     }
 }
 
@@ -455,13 +550,32 @@ void MemFsReset(bool caseInsensitive) {
     S().caseInsensitive = caseInsensitive;
 }
 
+namespace {
+
+// The child folder named part, made when missing; a link there is followed.
+Node* Descend(Node* node, const std::wstring& part) {
+    auto it = node->children.find(Fold(part));
+    if (it == node->children.end()) return AddChild(node, part, true);
+    Node* child = it->second.get();
+    return child->link ? Target(child, 0) : child;
+}
+
+}  // namespace
+
 void MemFsAddFolder(const std::wstring& path, uint32_t attributes) {
     Node* node = S().root.get();
-    for (const std::wstring& part : Split(path)) {
-        auto it = node->children.find(Fold(part));
-        node = it != node->children.end() ? it->second.get() : AddChild(node, part, true);
-    }
+    for (const std::wstring& part : Split(path)) node = Descend(node, part);
     if (attributes != 0 && node != S().root.get()) node->attributes = attributes;
+}
+
+void MemFsAddLink(const std::wstring& path, const std::wstring& target) {
+    auto parts = Split(path);
+    Node* parent = S().root.get();
+    for (size_t i = 0; i + 1 < parts.size(); ++i) parent = Descend(parent, parts[i]);
+    if (parent->children.count(Fold(parts.back()))) Detach(parent, Fold(parts.back()));
+    Node* node = AddChild(parent, parts.back(), false);
+    node->link = true;
+    node->linkTarget = target;
 }
 
 void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t lastWriteTime,
@@ -470,13 +584,11 @@ void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t 
     // The folders straight from the parts: joined into a path again, a first folder named ":..."
     // would read as a drive prefix and be passed over.
     Node* parent = S().root.get();
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        auto it = parent->children.find(Fold(parts[i]));
-        parent = it != parent->children.end() ? it->second.get() : AddChild(parent, parts[i], true);
-    }
+    for (size_t i = 0; i + 1 < parts.size(); ++i) parent = Descend(parent, parts[i]);
     auto it = parent->children.find(Fold(parts.back()));
     Node* node = it != parent->children.end() ? it->second.get() : AddChild(parent, parts.back(), false);
     node->folder = false;
+    node->link = false;
     node->content = content;
     node->lastWriteTime = lastWriteTime;
     node->creationTime = creationTime;
@@ -486,7 +598,7 @@ void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t 
 bool MemFsRemove(const std::wstring& path) {
     auto parts = Split(path);
     if (parts.empty()) return false;
-    Node* parent = Find(parts, parts.size() - 1);
+    Node* parent = Find(parts, parts.size() - 1);  // a link at path itself is removed, not followed
     if (!parent || !IsFolderNode(parent) || !parent->children.count(Fold(parts.back()))) return false;
     Detach(parent, Fold(parts.back()));
     return true;
@@ -499,9 +611,10 @@ std::vector<MemFsNode> MemFsSnapshot() {
 }
 
 bool MemFsLookup(const std::wstring& path, MemFsNode* node) {
-    Node* found = Find(path);
+    Node* found = FindItself(path);
     if (!found || found == S().root.get()) return false;
-    *node = MemFsNode{path, found->folder, found->content, found->lastWriteTime, found->creationTime};
+    *node = MemFsNode{path, found->folder && !found->link, found->content, found->lastWriteTime,
+                      found->creationTime, found->link ? found->linkTarget : L""};
     return true;
 }
 

@@ -30,6 +30,11 @@ void MemFsAddFolder(const std::wstring& path, uint32_t attributes = 0);
 void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t lastWriteTime,
                   int64_t creationTime = 0, uint32_t attributes = 0);
 
+// Makes path a symbolic link to target (a full path, which need not exist): every operation
+// follows it on the way to something below it; the attribute queries mark it as a link, a move
+// moves the link itself and a copy onto it replaces it. Missing folders above path are made.
+void MemFsAddLink(const std::wstring& path, const std::wstring& target);
+
 // Removes the file or the folder with everything below it; false when nothing is there.
 bool MemFsRemove(const std::wstring& path);
 
@@ -39,6 +44,7 @@ struct MemFsNode {
     std::string content;
     int64_t lastWriteTime;
     int64_t creationTime;
+    std::wstring linkTarget;  // non-empty for a link (which is neither a folder nor a file)
 };
 // Every folder and file, parents before children, in listing order of insertion.
 std::vector<MemFsNode> MemFsSnapshot();
@@ -51,6 +57,9 @@ void MemFsSetListingOrder(ListingOrder order, uint64_t seed = 0);
 void MemFsSetFolderOrder(const std::wstring& folder, const std::vector<std::wstring>& names);
 
 // Makes op on path fail with error (every time, or only the next `times` times when times > 0).
+// FindNext on a folder makes its listings break off before their last entry. Enter on a folder
+// makes it listable but not enterable: its full listings give names and kinds with that error,
+// and every operation on anything below it fails with it.
 void MemFsFailOn(MemOp op, const std::wstring& path, uint32_t error, int times = 0);
 // Makes each mutating operation (create, remove, move, copy) and each listing fail with
 // probability rate; 0 turns it off.

@@ -6,10 +6,26 @@
 #include "engine/paths.h"
 #include "engine/run_state.h"
 #include "output/format.h"
+#include "output/message.h"
 
 namespace {
 // Far more versions of one file than anyone keeps; past it the move fails as taken.
 constexpr unsigned kMaxNumberedName = 100000;
+}
+
+size_t NameLengthOnDisk(const wchar_t* name, size_t count) {
+#ifdef _WIN32
+    (void)name;
+    return count;  // UTF-16 code units, as NTFS counts them
+#else
+    // UTF-8 bytes; a byte kept from a name that was not UTF-8 (U+DC80 + byte) is one byte again.
+    size_t bytes = 0;
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t c = static_cast<uint32_t>(name[i]);
+        bytes += c < 0x80 || (c >= 0xDC80 && c <= 0xDCFF) ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    }
+    return bytes;
+#endif
 }
 
 bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned number) {
@@ -17,11 +33,27 @@ bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned n
     if (dot == name) dot = nullptr;
     const wchar_t* extension = dot ? dot : L"";
     size_t stemLength = dot ? static_cast<size_t>(dot - name) : wcslen(name);
-    size_t digits = 1;
-    for (unsigned rest = number; rest >= 10; rest /= 10) ++digits;
+    size_t extensionLength = wcslen(extension);
+    wchar_t number_text[16];
+    FormatText(number_text, 16, L" (%u)", number);
+    size_t suffixLength = wcslen(number_text);
+    // A name near the file system's limit has no room for the number: the part before it gives
+    // way, character by character, so that the version can still be kept. An extension too long
+    // to leave any of it goes with the rest.
+    if (NameLengthOnDisk(extension, extensionLength) + suffixLength + 1 > kMaxNameOnDisk) {
+        stemLength += extensionLength;
+        extension = L"";
+        extensionLength = 0;
+    }
+    size_t room = kMaxNameOnDisk - suffixLength - NameLengthOnDisk(extension, extensionLength);
+    while (stemLength > 1 && NameLengthOnDisk(name, stemLength) > room) --stemLength;
+#ifdef _WIN32
+    // Never the first half of a surrogate pair alone.
+    if (stemLength > 1 && name[stemLength - 1] >= 0xD800 && name[stemLength - 1] <= 0xDBFF) --stemLength;
+#endif
     // The formatter would cut silently, and a cut name is another file's name.
-    if (stemLength + digits + 3 + wcslen(extension) >= capacity) return false;
-    FormatText(out, capacity, L"%.*s (%u)%s", static_cast<int>(stemLength), name, number, extension);
+    if (stemLength + suffixLength + extensionLength >= capacity) return false;
+    FormatText(out, capacity, L"%.*s%s%s", static_cast<int>(stemLength), name, number_text, extension);
     return true;
 }
 
@@ -54,14 +86,36 @@ bool MoveToFreeName(const wchar_t* file, const wchar_t* folder, const wchar_t* n
     }
 }
 
-// A file kept earlier may stand where a folder of the same name is needed now (a file X was
-// deleted, later a folder X was). It moves to a free numbered name beside itself, so that the
-// folder can be made and nothing stays stuck. Only names below the archive folder are looked at:
-// the archive folder itself and everything above it belong to the user.
-bool ClearWayForFolder(const wchar_t* archive, const wchar_t* relativeFolder) {
-    PathBuffer parent, prefix;
+// Readies archive\relativeFolder (archive is destinationRoot\Backup or \Deleted) for a move into
+// it, walking down from the archive folder itself. A link anywhere on the way would take the
+// move out of the destination, wherever it leads: the move is refused and the link named. A file
+// kept earlier where a folder is needed now (a file X was deleted, later a folder X was) moves to
+// a free numbered name beside itself, so that nothing stays stuck. Folders missing on the way are
+// made. False, with the failure written, when the move must not go ahead.
+bool PrepareArchiveFolder(const wchar_t* archive, const wchar_t* relativeFolder, const wchar_t* folder) {
+    PathBuffer prefix, parent;
     CopyPath(prefix, archive);  // fits: so did archive\relativeFolder
-    for (const wchar_t* part = relativeFolder; *part != L'\0';) {
+    const wchar_t* part = relativeFolder;  // what lies below prefix
+    bool atArchive = true;
+    for (;;) {
+        uint32_t attributes = FsGetAttributes(prefix.text);
+        if (attributes == kInvalidFileAttributes) break;  // the folder chain makes the rest
+        if (attributes & kFileAttributeReparsePoint) {
+            WriteFailure(L"link in the way %s\n", prefix.text);
+            return false;
+        }
+        if (!(attributes & kFileAttributeDirectory)) {
+            // The archive folder itself, or what is above it, belongs to the user: the move fails
+            // and says so.
+            if (atArchive) break;
+            wchar_t name[kMaxPath + 1];
+            const wchar_t* last = wcsrchr(prefix.text, kPathSeparator);
+            wcscpy(name, last ? last + 1 : prefix.text);
+            WriteMessage(L"move kept file %s\n", prefix.text);
+            if (!MoveToFreeName(prefix.text, parent.text, name, 2)) return false;
+            break;
+        }
+        if (!part || *part == L'\0') return true;  // every folder on the way is there
         const wchar_t* end = wcschr(part, kPathSeparator);
         size_t length = end ? static_cast<size_t>(end - part) : wcslen(part);
         wchar_t component[kMaxPath + 1];
@@ -69,12 +123,10 @@ bool ClearWayForFolder(const wchar_t* archive, const wchar_t* relativeFolder) {
         component[length] = L'\0';
         parent = prefix;
         AppendPathPart(prefix, component);
-        uint32_t attributes = FsGetAttributes(prefix.text);
-        if (attributes == kInvalidFileAttributes) return true;  // the folder chain makes the rest
-        if (!(attributes & kFileAttributeDirectory)) return MoveToFreeName(prefix.text, parent.text, component, 2);
-        if (!end) return true;
-        part = end + 1;
+        part = end ? end + 1 : part + length;
+        atArchive = false;
     }
+    CreateDirectoryChain(folder);
     return true;
 }
 
@@ -87,12 +139,6 @@ bool MoveAside(const wchar_t* file, const wchar_t* destinationRoot, const wchar_
         ReportPathTooLong(destinationRoot, archiveName, relativeFolder);
         return false;
     }
-    CreateDirectoryChain(folder.text);
-    // Making a folder where a file stands reads as "already exists", so the result is looked at.
-    uint32_t attributes = FsGetAttributes(folder.text);
-    if (relativeFolder && (attributes == kInvalidFileAttributes || !(attributes & kFileAttributeDirectory))) {
-        if (!ClearWayForFolder(archive.text, relativeFolder)) return false;
-        CreateDirectoryChain(folder.text);
-    }
+    if (!PrepareArchiveFolder(archive.text, relativeFolder, folder.text)) return false;
     return MoveToFreeName(file, folder.text, name, 1);
 }

@@ -31,10 +31,13 @@ void WriteUsage() {
     WriteMessage(L"date in format d.m.Y or Y.m.d or Y-m-d or m/d/Y - optional, synchronize only files newer than the specified date\n");
 }
 
-// Copies a folder argument and checks that it names an existing folder; writes the message and
-// returns false otherwise.
+// Resolves a folder argument once into the one text every later call uses, and checks that it
+// names an existing folder; writes the message and returns false otherwise. Resolved, "X:" (the
+// current folder of drive X), "\" (the current drive's root) and "C:\data\s " (Windows drops the
+// trailing blank where it ends a path, but not inside a longer one) each name one folder for the
+// whole run, whichever call reads them.
 bool TakeFolder(PathBuffer& buffer, const wchar_t* argument) {
-    if (!CopyPath(buffer, argument)) {
+    if (wcslen(argument) > kMaxPath || !FsGetFullPath(argument, buffer.text, kMaxPath + 1)) {
         WriteMessage(L"path too long %s\n", argument);
         return false;
     }
@@ -46,17 +49,30 @@ bool TakeFolder(PathBuffer& buffer, const wchar_t* argument) {
     return true;
 }
 
-// Removes one trailing separator, but never turns the file-system root "/" into an empty path.
+// Removes one trailing separator, but never from a root: "/" would become the working folder,
+// "X:\" the current folder of drive X, and "\\?\Volume{...}\" the volume's device.
 void NormalizeFolder(PathBuffer& buffer) {
-    if (kPathSeparator == L'/' && wcscmp(buffer.text, L"/") == 0) return;
+    size_t length = wcslen(buffer.text);
+    if (length < 2 || buffer.text[length - 1] != kPathSeparator) return;
+#ifdef _WIN32
+    if (buffer.text[length - 2] == L':') return;
+    if (wcsncmp(buffer.text, L"\\\\?\\Volume{", 11) == 0 && wcschr(buffer.text + 4, L'\\') == buffer.text + length - 1)
+        return;
+#endif
     RemoveTrailingSeparator(buffer.text);
 }
 
-bool FoldersOverlap(const wchar_t* source, const wchar_t* destination) {
+// Whether the two folders overlap, judged by what they are: a source inside the destination would
+// have its own files moved into Deleted, a destination inside the source would be copied into
+// itself. 0, or the error number when it cannot be told.
+uint32_t FoldersOverlap(const wchar_t* source, const wchar_t* destination, bool* overlap) {
     bool inside = false;
-    if (FsFolderContains(destination, source, &inside) != 0) return true;
-    if (inside) return true;
-    return FsFolderContains(source, destination, &inside) != 0 || inside;
+    if (uint32_t error = FsFolderContains(destination, source, &inside)) return error;
+    *overlap = inside;
+    if (inside) return 0;
+    if (uint32_t error = FsFolderContains(source, destination, &inside)) return error;
+    *overlap = inside;
+    return 0;
 }
 
 void ReportFileSystem(const wchar_t* format, const wchar_t* folder, wchar_t (&name)[kFileSystemNameLength]) {
@@ -95,15 +111,20 @@ int32_t RunSync(int32_t argc, const wchar_t* const* argv) {
     }
     PrepareProcessForRun();
     ResetRunFailures();
+    ForgetUnreadableFolders();
 
     PathBuffer source, destination;
     if (!TakeFolder(source, argv[1])) return 1;
     NormalizeFolder(source);
     if (!TakeFolder(destination, argv[2])) return 1;
     NormalizeFolder(destination);
-    // A destination inside the source would be copied into itself, and a source inside the
-    // destination would have its own files moved into Deleted.
-    if (FoldersOverlap(source.text, destination.text)) {
+    bool overlap = false;
+    if (uint32_t error = FoldersOverlap(source.text, destination.text, &overlap)) {
+        // Refused, never guessed: a guess of "apart" could move the source's own files.
+        WriteMessage(L"source and destination folders cannot be compared: %u\n", error);
+        return 1;
+    }
+    if (overlap) {
         WriteMessage(L"source and destination folders overlap\n");
         return 1;
     }
@@ -125,12 +146,15 @@ int32_t RunSync(int32_t argc, const wchar_t* const* argv) {
 
     EntryCounter = 0;
     WriteMessage(L"Read %s\n", destination.text);
-    BuildDestinationIndex(destination.text, nullptr);
+    // A root that cannot be listed in full leaves the run blind: it was reported, and nothing
+    // more is copied, moved or removed.
+    if (BuildDestinationIndex(destination.text, nullptr) == kListingFailed) return WriteClosingText();
 
     EntryCounter = 0;
     WriteMessage(L"\nRead %s\n", source.text);
     DifferentFileSystems = wcscmp(sourceFileSystem, destinationFileSystem) != 0;
-    CopyAndMovePass(source.text, destination.text, nullptr, DifferentFileSystems);
+    if (CopyAndMovePass(source.text, destination.text, nullptr, DifferentFileSystems) == kListingFailed)
+        return WriteClosingText();
 
     if (deletedMode && !StopRequested()) {
         EntryCounter = 0;

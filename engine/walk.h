@@ -32,27 +32,49 @@ bool IsDeletedWalkSkippedFolder(const wchar_t* name);
 // reparse-point bits (the walks that never look at sizes or times spare a query per entry).
 enum EntryDetail { kFullEntries, kNamesAndTypes };
 
+// How a listing ended: every entry visited, cut short by a stop request, or not (fully) listed.
+enum ListingResult { kListingComplete, kListingStopped, kListingFailed };
+
+// Writes "read folder %s failed: %u\n" for root\relativeFolder and counts the failure, once per
+// folder and run however many walks meet it.
+void ReportUnreadableFolder(const wchar_t* root, const wchar_t* relativeFolder, uint32_t error);
+// Forgets which folders were reported; the run calls it at its start.
+void ForgetUnreadableFolders();
+
 // Lists root\relativeFolder and calls visit(entry) for each entry, counting it first when counting
-// is set; ends early once a stop is requested. Returns false, without a message, when the folder
-// cannot be listed; reports "path too long" and returns false when its pattern does not fit.
+// is set; ends early once a stop is requested. A folder that cannot be listed, or whose listing
+// breaks off, gives kListingFailed and is reported when report is set; a pattern that does not
+// fit is reported as "path too long" and fails.
 template <typename Visit>
-bool ForEachEntry(const wchar_t* root, const wchar_t* relativeFolder, bool counting, EntryDetail detail,
-                  Visit&& visit) {
+ListingResult ForEachEntry(const wchar_t* root, const wchar_t* relativeFolder, bool counting, EntryDetail detail,
+                           bool report, Visit&& visit) {
     PathBuffer pattern;
     if (!ComposePath(pattern, root, relativeFolder, L"*.*")) {
         ReportPathTooLong(root, relativeFolder, nullptr);
-        return false;
+        return kListingFailed;
     }
     FindEntry entry;
     uint32_t error = 0;
     FindHandle handle = detail == kFullEntries ? FsFindFirst(pattern.text, &entry, &error)
                                                : FsFindFirstTypesOnly(pattern.text, &entry, &error);
-    if (!handle) return false;
+    if (!handle) {
+        if (error == 0) return kListingComplete;  // nothing in it at all
+        if (report) ReportUnreadableFolder(root, relativeFolder, error);
+        return kListingFailed;
+    }
+    ListingResult result = kListingComplete;
     do {
-        if (StopRequested()) break;
+        if (StopRequested()) {
+            result = kListingStopped;
+            break;
+        }
         if (counting) CountEntry();
         visit(entry);
     } while (FsFindNext(handle, &entry, &error));
     FsFindClose(handle);
-    return true;
+    if (result == kListingComplete && error != 0) {
+        if (report) ReportUnreadableFolder(root, relativeFolder, error);
+        result = kListingFailed;
+    }
+    return result;
 }

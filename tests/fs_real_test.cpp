@@ -109,35 +109,67 @@ TEST_F(RealRunTest, AMissingDestinationIsReportedAndNothingIsCreated) {
 }
 
 #ifndef _WIN32
-// A link to a folder in the destination is left alone with everything it leads to; in the
-// source a link is followed, and a link to its own folder is walked down to the path limit,
-// far past the kernel's 40 links per path, and ends there with a message, not a crash.
-TEST_F(RealRunTest, SymbolicLinksToFolders) {
-    WriteRealFile(root + L"/outside/precious.txt", "outside", UtcFileTime(2024, 1, 1));
-    WriteRealFile(Src(L"linked-target/in.txt"), "in", UtcFileTime(2024, 1, 1));
+// Links never carry a write out of the destination and never make a walk endless. In the
+// destination a link is an entry: a link where the source has a file goes aside like a changed
+// file; a link where the source has a folder, or on the way into Backup, is named and nothing is
+// written through it. In the source a link is walked, unless it leads back onto the walk path or
+// into the destination.
+TEST_F(RealRunTest, SymbolicLinksNeverLeadAWriteOutOfTheDestination) {
+    const int64_t t = UtcFileTime(2024, 1, 1);
+    WriteRealFile(root + L"/outside/precious.txt", "outside", t);
+    WriteRealFile(Src(L"b/f"), "the source's own b/f", t);
+    WriteRealFile(Src(L"a/f"), "a/f", t);
+    WriteRealFile(Src(L"dangling"), "a file where a dangling link is", t);
+    WriteRealFile(Src(L"to-folder"), "a file where a folder link is", t);
+    WriteRealFile(Src(L"linked-target/in.txt"), "in", t);
     MakeRealFolder(Dst());
+    fs::create_directory_symlink(fs::path(Src(L"b")), fs::path(Dst(L"a")));
+    fs::create_symlink(fs::path(L"nowhere"), fs::path(Dst(L"dangling")));
+    fs::create_directory_symlink(fs::path(root + L"/outside"), fs::path(Dst(L"to-folder")));
     fs::create_directory_symlink(fs::path(root + L"/outside"), fs::path(Dst(L"outside-link")));
     fs::create_directory_symlink(fs::path(Src(L"linked-target")), fs::path(Src(L"via-link")));
     fs::create_directory_symlink(fs::path(L"."), fs::path(Src(L"loop")));
-    EXPECT_EQ(Run(L"d"), 2);
-    EXPECT_EQ(Read(root + L"/outside/precious.txt"), "outside");
-    EXPECT_TRUE(fs::is_symlink(fs::path(Dst(L"outside-link"))));
-    EXPECT_FALSE(Exists(Dst(L"Deleted/outside-link/precious.txt")));
-    EXPECT_EQ(Read(Dst(L"via-link/in.txt")), "in");
-    EXPECT_EQ(Read(Dst(L"linked-target/in.txt")), "in");
+    fs::create_directory_symlink(fs::path(L"."), fs::path(Src(L"loop2")));
+    fs::create_directory_symlink(fs::path(Dst()), fs::path(Src(L"to-destination")));
 
+    EXPECT_EQ(Run(L"d"), 2);  // the link in the way of folder a
     std::wstring text = CapturedText();
-    EXPECT_NE(text.find(L"path too long " + Src(L"loop/loop")), std::wstring::npos) << Narrow(text);
-    std::wstring deep;
-    for (int level = 0; level < 60; ++level) deep += L"loop/";
-    EXPECT_EQ(Read(Dst(deep + L"linked-target/in.txt")), "in");
+    EXPECT_NE(text.find(L"link in the way " + Dst(L"a") + L"\n"), std::wstring::npos) << Narrow(text);
+    for (const wchar_t* link : {L"loop", L"loop2", L"to-destination"}) {
+        EXPECT_NE(text.find(L"link not followed " + Src(link) + L"\n"), std::wstring::npos) << Narrow(link);
+    }
+    EXPECT_EQ(Read(Src(L"b/f")), "the source's own b/f");
+    EXPECT_EQ(Read(root + L"/outside/precious.txt"), "outside");
+    EXPECT_FALSE(Exists(root + L"/outside/dangling"));
+    EXPECT_TRUE(fs::is_symlink(fs::path(Dst(L"a"))));
+    EXPECT_TRUE(fs::is_symlink(fs::path(Dst(L"outside-link"))));
+    // The links stood where the source has files: they are kept in Backup, the files copied.
+    EXPECT_TRUE(fs::is_symlink(fs::path(Dst(L"Backup/dangling"))));
+    EXPECT_TRUE(fs::is_symlink(fs::path(Dst(L"Backup/to-folder"))));
+    EXPECT_EQ(Read(Dst(L"dangling")), "a file where a dangling link is");
+    EXPECT_EQ(Read(Dst(L"to-folder")), "a file where a folder link is");
+    EXPECT_EQ(Read(Dst(L"via-link/in.txt")), "in");
+    EXPECT_FALSE(Exists(Dst(L"loop")));
+    EXPECT_FALSE(Exists(Dst(L"to-destination")));
 
-    // The deep copies are found in the source again: nothing is copied twice or put aside.
+    // Settled: the next run does the same, and nothing more.
     EXPECT_EQ(Run(L"d"), 2);
     text = CapturedText();
     EXPECT_EQ(text.find(L"copy file"), std::wstring::npos) << Narrow(text);
-    EXPECT_EQ(text.find(L"move deleted file"), std::wstring::npos) << Narrow(text);
-    EXPECT_FALSE(Exists(Dst(L"Deleted")));
+    EXPECT_EQ(text.find(L"\nmove "), std::wstring::npos) << Narrow(text);
+    EXPECT_EQ(text.find(L"backup file"), std::wstring::npos) << Narrow(text);
+    EXPECT_NE(text.find(L"link in the way " + Dst(L"a") + L"\n"), std::wstring::npos);
+
+    // Backup itself a link: the changed file stays where it is.
+    fs::remove(fs::path(Dst(L"a")));
+    fs::rename(fs::path(Dst(L"Backup")), fs::path(root + L"/outside/kept"));
+    fs::create_directory_symlink(fs::path(root + L"/outside/kept"), fs::path(Dst(L"Backup")));
+    WriteRealFile(Src(L"dangling"), "changed", t + 10000000);
+    EXPECT_EQ(Run(), 2);
+    EXPECT_NE(CapturedText().find(L"link in the way " + Dst(L"Backup") + L"\n"), std::wstring::npos);
+    EXPECT_EQ(Read(Dst(L"dangling")), "a file where a dangling link is");
+    EXPECT_EQ(Read(Dst(L"a/f")), "a/f");  // the link in its way is gone: copied now
+    EXPECT_FALSE(Exists(root + L"/outside/kept/dangling (2)"));
 }
 #endif
 

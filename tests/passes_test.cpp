@@ -281,7 +281,9 @@ TEST_F(PassesTest, DeletedFilesGoToDeletedAndKeptFoldersAreNeverLookedAt) {
 }
 
 // The deleted pass reads each source folder once; a name goes by the listing of its own folder
-// only, and a folder whose listing fails is asked about file by file.
+// only. A file goes into Deleted only when its source folder was listed in full without it, or
+// that folder is missing from a parent listed in full: a folder that cannot be listed, or whose
+// listing breaks off, proves nothing, and nothing below it moves.
 TEST_F(PassesTest, DeletedFilesAreJudgedByTheirOwnSourceFolder) {
     File(L"/src/a/same.txt", "s");
     File(L"/dst/a/same.txt", "s");
@@ -289,18 +291,32 @@ TEST_F(PassesTest, DeletedFilesAreJudgedByTheirOwnSourceFolder) {
     File(L"/src/locked/kept.txt", "k");
     File(L"/dst/locked/kept.txt", "k");
     File(L"/dst/locked/gone.txt", "g");
+    File(L"/src/broken/first.txt", "1");
+    File(L"/src/broken/last.txt", "2");
+    File(L"/dst/broken/first.txt", "1");
+    File(L"/dst/broken/last.txt", "2");
+    File(L"/dst/broken/gone.txt", "g");
+    File(L"/dst/vanished/deeper/old.txt", "o");
     MemFsAddFolder(P(L"/src/b"));
     MemFsFailOn(MemOp::FindFirst, P(L"/src/locked"), kErrorAccessDenied);
+    MemFsFailOn(MemOp::FindNext, P(L"/src/broken"), kErrorAccessDenied);
     MemFsClearCalls();
-    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(Run(L"d"), 2);
     EXPECT_EQ(At(L"/dst/a/same.txt"), "s");
     EXPECT_EQ(At(L"/dst/Deleted/b/same.txt"), "s, gone from b");
-    EXPECT_EQ(At(L"/dst/locked/kept.txt"), "k");
-    EXPECT_EQ(At(L"/dst/Deleted/locked/gone.txt"), "g");
+    EXPECT_EQ(At(L"/dst/Deleted/vanished/deeper/old.txt"), "o");
+    for (const wchar_t* kept : {L"/dst/locked/kept.txt", L"/dst/locked/gone.txt", L"/dst/broken/first.txt",
+                                L"/dst/broken/last.txt", L"/dst/broken/gone.txt"}) {
+        EXPECT_NE(At(kept), "<none>") << Narrow(kept);
+    }
     EXPECT_EQ(Count(L"move deleted file"), 2u);
+    // Each unreadable folder is named once, though two passes met it.
+    EXPECT_EQ(Count(L"read folder " + P(L"/src/locked") + L" failed: " + std::to_wstring(kErrorAccessDenied)), 1u);
+    EXPECT_EQ(Count(L"read folder " + P(L"/src/broken") + L" failed: "), 1u);
+    EXPECT_TRUE(Said(L"Synchronization finished with errors: 2\n"));
     const std::vector<std::wstring>& calls = MemFsCalls();
     EXPECT_EQ(std::count(calls.begin(), calls.end(), L"GetAttributesEx " + P(L"/src/a/same.txt")), 0);
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"GetAttributesEx " + P(L"/src/locked/kept.txt")), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"GetAttributesEx " + P(L"/src/locked/gone.txt")), 0);
 }
 
 TEST_F(PassesTest, RecycleBinFoldersAreSkippedOnlyWithTheExactName) {
@@ -345,22 +361,60 @@ TEST_F(PassesTest, EmptyFoldersGoDeepestFirstButTheDestinationRootStays) {
     EXPECT_EQ(Run(), 0);
 }
 
-TEST_F(PassesTest, FoldersThatCannotBeListedArePassedOverSilently) {
+// A folder that cannot be listed is a failure on either side, never an empty folder: named with
+// its error and counted; in the destination it is not removed, and neither is anything above it.
+TEST_F(PassesTest, FoldersThatCannotBeListedAreFailuresNeverEmpty) {
     File(L"/src/locked/a.txt", "a");
     File(L"/src/open/b.txt", "b");
     MemFsFailOn(MemOp::FindFirst, P(L"/src/locked"), kErrorAccessDenied);
-    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Run(), 2);
+    EXPECT_TRUE(Said(L"read folder /src/locked failed: " + std::to_wstring(kErrorAccessDenied) + L"\n"));
     EXPECT_EQ(At(L"/dst/locked"), "<none>");
     EXPECT_EQ(At(L"/dst/open/b.txt"), "b");
 
-    // A destination folder that cannot be listed is neither indexed nor removed; its parent,
-    // otherwise empty, fails to go and says so.
     MemFsAddFolder(P(L"/dst/outer/hidden"));
     MemFsFailOn(MemOp::FindFirst, P(L"/dst/outer/hidden"), kErrorAccessDenied);
-    EXPECT_EQ(Run(), 2);
+    EXPECT_EQ(Run(L"d"), 2);
     EXPECT_EQ(At(L"/dst/outer/hidden"), "<folder>");
-    EXPECT_EQ(Count(L"delete empty folder " + P(L"/dst/outer") + L" failed: "), 1u);
-    EXPECT_EQ(Count(L"delete empty folder"), 1u);
+    EXPECT_EQ(Count(L"read folder " + P(L"/dst/outer/hidden") + L" failed: "), 1u);
+    EXPECT_EQ(Count(L"delete empty folder"), 0u);
+    EXPECT_EQ(Count(L"move deleted file"), 0u);
+
+    // A listing that breaks off keeps everything of its folder where it is.
+    MemFsReset();
+    SetUp();
+    File(L"/dst/d/one.txt", "1");
+    File(L"/dst/d/two.txt", "2");
+    MemFsAddFolder(P(L"/dst/d/empty"));
+    MemFsFailOn(MemOp::FindNext, P(L"/dst/d"), kErrorAccessDenied);
+    EXPECT_EQ(Run(L"d"), 2);
+    EXPECT_EQ(Count(L"read folder " + P(L"/dst/d") + L" failed: "), 1u);
+    EXPECT_EQ(At(L"/dst/d/empty"), "<folder>");
+}
+
+// A root that cannot be listed ends the run as a failure: the source's, before anything is copied
+// into or moved out of the destination; the destination's, before anything is copied into it.
+TEST_F(PassesTest, ARootThatCannotBeListedEndsTheRun) {
+    File(L"/dst/kept.txt", "k");
+    MemFsAddFolder(P(L"/dst/empty"));
+    for (MemOp op : {MemOp::FindFirst, MemOp::FindNext}) {
+        MemFsFailOn(op, P(L"/src"), kErrorAccessDenied);
+        EXPECT_EQ(Run(L"d"), 2);
+        EXPECT_EQ(At(L"/dst/kept.txt"), "k");
+        EXPECT_EQ(At(L"/dst/empty"), "<folder>");
+        EXPECT_EQ(Count(L"Checking for deleted files"), 0u);
+        EXPECT_TRUE(Said(L"read folder /src failed: "));
+        MemFsReset();
+        SetUp();
+        File(L"/dst/kept.txt", "k");
+        MemFsAddFolder(P(L"/dst/empty"));
+    }
+    File(L"/src/new.txt", "n");
+    MemFsFailOn(MemOp::FindFirst, P(L"/dst"), kErrorAccessDenied);
+    EXPECT_EQ(Run(L"d"), 2);
+    EXPECT_TRUE(Said(L"read folder /dst failed: "));
+    EXPECT_EQ(At(L"/dst/new.txt"), "<none>");
+    EXPECT_EQ(At(L"/dst/empty"), "<folder>");
 }
 
 TEST_F(PassesTest, ASecondRunInOneProcessSeesOnlyItsOwnIndex) {

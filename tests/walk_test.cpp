@@ -53,16 +53,50 @@ TEST_F(WalkTest, SkipListsMatchWholeNamesWithCase) {
     EXPECT_FALSE(IsDeletedWalkSkippedFolder(L"Backups"));
 }
 
-TEST_F(WalkTest, EntriesComeInListingOrderAndAnUnlistableFolderIsPassedOverSilently) {
+// Entries come in listing order. A folder that cannot be listed, or whose listing breaks off, is a
+// failed listing, never an empty one: named once per run however many walks meet it, and counted.
+// A stop cuts a listing short without a word.
+TEST_F(WalkTest, ListingsEndCompleteFailedOrStopped) {
     MemFsAddFile(P(L"/d/b.txt"), "b", 1);
     MemFsAddFile(P(L"/d/locked/x.txt"), "x", 1);
+    MemFsAddFile(P(L"/d/broken/1"), "1", 1);
+    MemFsAddFile(P(L"/d/broken/2"), "2", 1);
     MemFsAddFile(P(L"/d/a.txt"), "a", 1);
-    MemFsSetFolderOrder(P(L"/d"), {L"locked", L"a.txt", L"b.txt"});
+    MemFsSetFolderOrder(P(L"/d"), {L"locked", L"broken", L"a.txt", L"b.txt"});
     MemFsFailOn(MemOp::FindFirst, P(L"/d/locked"), kErrorAccessDenied);
+    MemFsFailOn(MemOp::FindNext, P(L"/d/broken"), kErrorAccessDenied);
+    ResetRunFailures();
+    ForgetUnreadableFolders();
     std::vector<std::wstring> seen;
-    EXPECT_TRUE(ForEachEntry(P(L"/d").c_str(), nullptr, false, kFullEntries, [&](const FindEntry& e) { seen.push_back(e.name); }));
-    EXPECT_EQ(seen, (std::vector<std::wstring>{L".", L"..", L"locked", L"a.txt", L"b.txt"}));
-    EXPECT_FALSE(ForEachEntry(P(L"/d").c_str(), L"locked", false, kFullEntries, [&](const FindEntry&) { ADD_FAILURE(); }));
+    auto collect = [&](const FindEntry& e) { seen.push_back(e.name); };
+    EXPECT_EQ(ForEachEntry(P(L"/d").c_str(), nullptr, false, kFullEntries, true, collect), kListingComplete);
+    EXPECT_EQ(seen, (std::vector<std::wstring>{L".", L"..", L"locked", L"broken", L"a.txt", L"b.txt"}));
+    EXPECT_TRUE(CapturedMessages().empty());
+
+    const std::wstring lockedLine =
+        L"read folder " + P(L"/d/locked") + L" failed: " + std::to_wstring(kErrorAccessDenied) + L"\n";
+    for (EntryDetail detail : {kFullEntries, kNamesAndTypes}) {
+        EXPECT_EQ(ForEachEntry(P(L"/d").c_str(), L"locked", false, detail, true, [](const FindEntry&) { ADD_FAILURE(); }),
+                  kListingFailed);
+    }
+    EXPECT_EQ(CapturedMessages(), std::vector<std::wstring>{lockedLine});
+    seen.clear();
+    EXPECT_EQ(ForEachEntry(P(L"/d").c_str(), L"broken", false, kFullEntries, false, collect), kListingFailed);
+    EXPECT_EQ(seen, (std::vector<std::wstring>{L".", L"..", L"1"}));  // the last entry never came
+    EXPECT_EQ(CapturedMessages().size(), 1u);                         // not asked to report
+    EXPECT_EQ(ForEachEntry(P(L"/d").c_str(), L"broken", false, kFullEntries, true, collect), kListingFailed);
+    EXPECT_EQ(CapturedMessages().back(),
+              L"read folder " + P(L"/d/broken") + L" failed: " + std::to_wstring(kErrorAccessDenied) + L"\n");
+    EXPECT_EQ(RunFailureCount(), 2u);
+
+    // The next run names the folder again.
+    ForgetUnreadableFolders();
+    ForEachEntry(P(L"/d").c_str(), L"locked", false, kFullEntries, true, collect);
+    EXPECT_EQ(CapturedMessages().back(), lockedLine);
+
+    StartCapture();
+    RequestStop();
+    EXPECT_EQ(ForEachEntry(P(L"/d").c_str(), nullptr, true, kFullEntries, true, collect), kListingStopped);
     EXPECT_TRUE(CapturedMessages().empty());
 }
 

@@ -182,16 +182,22 @@ TEST_F(PassesTest, AFailedBackupMoveLeavesTheDestinationFileAsItIs) {
 // user's and are never moved.
 TEST_F(PassesTest, AKeptFileInTheWayOfAKeptFolderMovesToANumberedName) {
     File(L"/dst/Deleted/X", "a file X, deleted long ago");
-    File(L"/dst/X/N", "a file in folder X, deleted now");
+    File(L"/dst/X/Y/Z/N", "a file in folder X/Y/Z, deleted now");
     File(L"/dst/Backup/Docs/Old", "a file Old, replaced long ago");
     File(L"/dst/Docs/Old/a.txt", "v1", T0);
     File(L"/src/Docs/Old/a.txt", "v2", T0 + kSecond);
     EXPECT_EQ(Run(L"d"), 0);
-    EXPECT_EQ(At(L"/dst/Deleted/X/N"), "a file in folder X, deleted now");
+    EXPECT_EQ(At(L"/dst/Deleted/X/Y/Z/N"), "a file in folder X/Y/Z, deleted now");
     EXPECT_EQ(At(L"/dst/Deleted/X (2)"), "a file X, deleted long ago");
     EXPECT_EQ(At(L"/dst/Backup/Docs/Old/a.txt"), "v1");
     EXPECT_EQ(At(L"/dst/Backup/Docs/Old (2)"), "a file Old, replaced long ago");
     EXPECT_EQ(At(L"/dst/Docs/Old/a.txt"), "v2");
+    // Every move is in the log, the ones that make way included.
+    EXPECT_TRUE(Said(L"move kept file /dst/Deleted/X\n"));
+    EXPECT_TRUE(Said(L"move kept file /dst/Backup/Docs/Old\n"));
+    EXPECT_EQ(Count(L"move kept file"), 2u);
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(Count(L"move"), 0u);
 
     // Deleted itself is a file of the user's (mirrored from the source): it stays, and the move
     // into it fails on every run, as it must.
@@ -439,13 +445,134 @@ TEST_F(PassesTest, LinkedFoldersAreLeftAloneInTheDestinationAndWalkedInTheSource
     MemFsAddFolder(P(L"/src/linked"), kFileAttributeReparsePoint);
     File(L"/src/linked/taken.txt", "through the link");
     File(L"/src/elsewhere.txt", "not ours");
+    File(L"/outside/x.txt", "twin", T0);
+    MemFsAddLink(P(L"/dst/old/x.txt"), P(L"/outside/x.txt"));
+    File(L"/src/new/x.txt", "twin", T0);
     EXPECT_EQ(Run(L"d"), 0);
     EXPECT_EQ(At(L"/dst/junction/elsewhere.txt"), "not ours");
-    EXPECT_EQ(Count(L"move deleted file"), 0u);
-    EXPECT_EQ(Count(L"move file"), 0u);  // the index never saw the file behind the junction
+    EXPECT_EQ(Count(L"move file"), 0u);  // the index never saw the file behind the junction, nor
+                                         // takes a link for a twin
+    EXPECT_EQ(At(L"/dst/new/x.txt"), "twin");
+    EXPECT_EQ(At(L"/outside/x.txt"), "twin");
     EXPECT_EQ(At(L"/dst/holder/empty-link"), "<folder>");
     EXPECT_EQ(Count(L"delete empty folder"), 0u);
     EXPECT_EQ(At(L"/dst/linked/taken.txt"), "through the link");
+}
+
+// A link in the destination is an entry, never a folder to write through. Where the source has a
+// file it goes aside like a changed file (the link itself, whatever it leads to); where the
+// source has a folder, or on the way into Backup or Deleted, it is named on every run and nothing
+// is written, created or moved through it.
+TEST_F(PassesTest, LinksInTheDestinationNeverCarryAWriteOut) {
+    File(L"/src/b/f", "the source's own b/f");
+    File(L"/src/a/f", "a/f");
+    File(L"/src/dangling", "d");
+    File(L"/src/to-folder", "t");
+    File(L"/src/sub/c.txt", "c v2", T0 + kSecond);
+    File(L"/src/gone-parent/keep.txt", "k");
+    File(L"/dst/sub/c.txt", "c v1", T0);
+    File(L"/dst/gone-parent/gone.txt", "gone");
+    File(L"/dst/gone-parent/keep.txt", "k");
+    File(L"/outside/precious.txt", "outside");
+    MemFsAddLink(P(L"/dst/a"), P(L"/src/b"));
+    MemFsAddLink(P(L"/dst/dangling"), P(L"/nowhere"));
+    MemFsAddLink(P(L"/dst/to-folder"), P(L"/outside"));
+    MemFsAddLink(P(L"/dst/Backup/sub"), P(L"/outside"));
+    MemFsAddLink(P(L"/dst/Deleted"), P(L"/outside"));
+    std::vector<MemFsNode> before;
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(Run(L"d"), 2);
+        EXPECT_EQ(Count(L"link in the way " + P(L"/dst/a") + L"\n"), 1u);
+        EXPECT_EQ(Count(L"link in the way " + P(L"/dst/Backup/sub") + L"\n"), 1u);
+        EXPECT_EQ(Count(L"link in the way " + P(L"/dst/Deleted") + L"\n"), 1u);
+        EXPECT_EQ(At(L"/src/b/f"), "the source's own b/f");
+        EXPECT_EQ(At(L"/dst/sub/c.txt"), "c v1");
+        EXPECT_EQ(At(L"/dst/gone-parent/gone.txt"), "gone");
+        EXPECT_EQ(At(L"/outside/precious.txt"), "outside");
+        // Nothing came into the folders the links lead to, and the second run changed nothing.
+        std::vector<std::wstring> outside, source;
+        for (const MemFsNode& node : MemFsSnapshot()) {
+            if (node.path.rfind(P(L"/outside/"), 0) == 0) outside.push_back(node.path);
+            if (node.path.rfind(P(L"/src/"), 0) == 0) source.push_back(node.path);
+        }
+        EXPECT_EQ(outside, std::vector<std::wstring>{P(L"/outside/precious.txt")});
+        EXPECT_EQ(source.size(), 10u);  // the source's five files and five folders, no more
+        if (run == 1) EXPECT_EQ(MemFsSnapshot().size(), before.size());
+        before = MemFsSnapshot();
+    }
+    MemFsNode node;
+    ASSERT_TRUE(MemFsLookup(P(L"/dst/Backup/dangling"), &node));
+    EXPECT_EQ(node.linkTarget, P(L"/nowhere"));
+    ASSERT_TRUE(MemFsLookup(P(L"/dst/Backup/to-folder"), &node));
+    EXPECT_EQ(node.linkTarget, P(L"/outside"));
+    EXPECT_EQ(At(L"/dst/dangling"), "d");
+    EXPECT_EQ(At(L"/dst/to-folder"), "t");
+}
+
+// A source link that leads back onto the walk path, or into the destination, is named and not
+// walked; anything else behind a link is walked. Two loop links in one folder end at once.
+TEST_F(PassesTest, SourceLinksThatLoopOrLeadIntoTheDestinationAreNotWalked) {
+    File(L"/src/top.txt", "t");
+    MemFsAddLink(P(L"/src/a"), P(L"/src"));
+    MemFsAddLink(P(L"/src/b"), P(L"/src"));
+    MemFsAddLink(P(L"/src/to-dst"), P(L"/dst/sub"));
+    File(L"/src/sub/own.txt", "mirrored");
+    File(L"/dst/sub/own.txt", "mirrored");
+    File(L"/elsewhere/e.txt", "e");
+    MemFsAddLink(P(L"/src/via"), P(L"/elsewhere"));
+    MemFsAddLink(P(L"/elsewhere/back"), P(L"/src"));
+    MemFsAddLink(P(L"/elsewhere/into"), P(L"/dst"));
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(Run(L"d"), 0);
+        for (const wchar_t* link : {L"/src/a", L"/src/b", L"/src/to-dst", L"/src/via/back", L"/src/via/into"}) {
+            EXPECT_EQ(Count(L"link not followed " + P(link) + L"\n"), 1u) << Narrow(link);
+        }
+        EXPECT_EQ(At(L"/dst/via/e.txt"), "e");
+        EXPECT_EQ(At(L"/dst/top.txt"), "t");
+        EXPECT_EQ(At(L"/dst/a"), "<none>");
+        EXPECT_EQ(At(L"/dst/via/into"), "<none>");
+    }
+    EXPECT_EQ(Count(L"copy file"), 0u);
+
+    // A link whose identity cannot be read is not taken to be safe.
+    MemFsFailOn(MemOp::GetFolderId, P(L"/src/via"), kErrorAccessDenied);
+    File(L"/elsewhere/new.txt", "n");
+    EXPECT_EQ(Run(), 2);
+    EXPECT_TRUE(Said(L"read folder /src/via failed: "));
+    EXPECT_EQ(At(L"/dst/via/new.txt"), "<none>");
+}
+
+// A source folder that can be listed but not entered gives names without sizes or times: such a
+// file is a failure, and its good copy in the destination stays where it is, not in Backup.
+TEST_F(PassesTest, SourceFilesThatCannotBeDescribedAreFailuresAndNothingGoesAside) {
+    File(L"/src/noexec/f.txt", "f");
+    File(L"/dst/noexec/f.txt", "f");
+    MemFsFailOn(MemOp::Enter, P(L"/src/noexec"), kErrorAccessDenied);
+    EXPECT_EQ(Run(L"d"), 2);
+    EXPECT_TRUE(Said(L"read file /src/noexec/f.txt failed: " + std::to_wstring(kErrorAccessDenied) + L"\n"));
+    EXPECT_EQ(At(L"/dst/noexec/f.txt"), "f");
+    EXPECT_EQ(Count(L"backup file"), 0u);
+    EXPECT_EQ(Count(L"move deleted file"), 0u);
+}
+
+// A stop in the middle of the empty-folder removal cuts a listing short: the folder is not known
+// to be empty, so nothing is tried on it and no failure is written for work never done.
+TEST_F(PassesTest, AStopDuringTheRemovalWritesNoFailure) {
+    static FileSystem stopping;
+    stopping = MemoryFileSystem();
+    stopping.removeDirectory = [](const wchar_t* path) {
+        RequestStop();
+        return MemoryFileSystem().removeDirectory(path);
+    };
+    SetFileSystem(&stopping);
+    MemFsAddFolder(P(L"/dst/x/empty"));
+    File(L"/dst/x/file.txt", "f");
+    File(L"/src/x/file.txt", "f");
+    MemFsSetFolderOrder(P(L"/dst/x"), {L"empty", L"file.txt"});
+    EXPECT_EQ(Run(), 3);
+    EXPECT_EQ(Count(L"delete empty folder"), 0u);
+    EXPECT_EQ(Count(L"Synchronization stopped."), 1u);
+    EXPECT_EQ(At(L"/dst/x/file.txt"), "f");
 }
 
 TEST_F(PassesTest, CaseInsensitiveNamesAsOnWindows) {

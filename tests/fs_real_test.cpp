@@ -3,8 +3,10 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "engine/file_system.h"
+#include "engine/paths.h"
 #include "tests/test_support.h"
 
 namespace fs = std::filesystem;
@@ -106,6 +108,89 @@ TEST_F(RealRunTest, AMissingDestinationIsReportedAndNothingIsCreated) {
     EXPECT_EQ(Run(), 1);
     EXPECT_EQ(CapturedMessages().back(), Dst() + L" not exist\n");
     EXPECT_FALSE(Exists(Dst()));
+}
+
+// Each folder argument names one folder for the whole run, however it is spelled. A source inside
+// the destination, or the same folder, is refused in every spelling before anything is touched
+// (with "d" its files would otherwise be moved into Deleted and the source folder removed); a
+// folder beside the destination is synchronized in every spelling.
+TEST_F(RealRunTest, FolderArgumentsInEverySpellingNameOneFolder) {
+    const int64_t t = UtcFileTime(2024, 1, 1);
+    const std::wstring sep(1, kPathSeparator);
+    WriteRealFile(Dst(L"inner/f.txt"), "inside the destination", t);
+    MakeRealFolder(Dst(L"x"));
+    WriteRealFile(root + sep + L"beside" + sep + L"g.txt", "beside", t);
+    MakeRealFolder(root + sep + L"dst2");
+    struct Row {
+        std::wstring source, destination;
+        bool refused;
+    };
+    std::vector<Row> rows = {
+        {Dst(L"inner"), Dst(), true},
+        {L"dst" + sep + L"inner", L"dst", true},
+        {L"." + sep + L"dst" + sep + L"." + sep + L"inner" + sep, L"dst", true},
+        {L"dst" + sep + sep + L"inner", L"dst" + sep, true},
+        {L"dst" + sep + L"x" + sep + L".." + sep + L"inner", L"dst", true},
+        {L"dst", L"." + sep + L"dst" + sep, true},
+        {L"dst" + sep + L"inner", L"dst" + sep + L"inner" + sep + L"..", true},
+        {root + sep + L"beside", L"dst2", false},
+        {L"." + sep + L"beside" + sep, L"dst2", false},
+        {L"dst2" + sep + L".." + sep + L"beside", L"dst2" + sep, false},
+    };
+#ifdef _WIN32
+    const std::wstring drive = root.substr(0, 2);  // "C:"
+    const std::wstring rooted = root.substr(2);     // "\...": the current drive's root below it
+    std::wstring slashes = Dst(L"inner");
+    for (wchar_t& c : slashes) c = c == L'\\' ? L'/' : c;
+    std::wstring lower = Dst(L"inner");
+    for (wchar_t& c : lower) c = static_cast<wchar_t>(towlower(c));
+    rows.insert(rows.end(), {
+        {L"\\\\?\\" + Dst(L"inner"), Dst(), true},
+        {L"\\\\.\\" + Dst(L"inner"), Dst(), true},
+        {slashes, Dst(), true},
+        {lower, Dst(), true},
+        {rooted + L"\\dst\\inner", drive + L"dst", true},  // drive-relative: the current folder of the drive
+        {L"\\\\?\\" + root + L"\\beside", L"dst2", false},
+        {L"beside ", L"dst2", false},  // a trailing blank is dropped where it ends the path
+    });
+#else
+    fs::create_directory_symlink(fs::path(Dst(L"inner")), fs::path(root + L"/alias"));
+    fs::create_directory_symlink(fs::path(Dst()), fs::path(root + L"/dst-alias"));
+    fs::create_directory_symlink(fs::path(root + L"/dst2"), fs::path(root + L"/dst2-alias"));
+    rows.insert(rows.end(), {{L"alias", L"dst", true},
+                             {L"dst", L"dst-alias", true},
+                             {L"beside", L"dst-alias/..", true},  // the root that holds both
+                             {L"beside", L"dst2-alias", false}});
+#endif
+    fs::path previous = fs::current_path();
+    fs::current_path(fs::path(root));
+    for (const Row& row : rows) {
+        StartCapture();
+        int code = RunWith({L"kestrome", row.source, row.destination, L"d"});
+        std::string what = Narrow(row.source) + " -> " + Narrow(row.destination) + "\n" + Narrow(CapturedText());
+        if (row.refused) {
+            EXPECT_EQ(code, 1) << what;
+            EXPECT_EQ(CapturedMessages().back(), L"source and destination folders overlap\n") << what;
+            EXPECT_EQ(Read(Dst(L"inner/f.txt")), "inside the destination") << what;
+            EXPECT_FALSE(Exists(Dst(L"Deleted"))) << what;
+        } else {
+            EXPECT_EQ(code, 0) << what;
+            EXPECT_EQ(Read(root + sep + L"dst2" + sep + L"g.txt"), "beside") << what;
+            fs::remove(fs::path(root + sep + L"dst2" + sep + L"g.txt"));
+        }
+    }
+#ifndef _WIN32
+    // From a working folder deeper than any path buffer, relative arguments still name the folders
+    // and the check still sees the overlap.
+    std::wstring deep = root;
+    while (deep.size() < 1200) deep += L"/" + std::wstring(100, L'd');
+    WriteRealFile(deep + L"/dst/src/f.txt", "deep source", t);
+    fs::current_path(fs::path(deep));
+    StartCapture();
+    EXPECT_EQ(RunWith({L"kestrome", L"dst/src", L"dst", L"d"}), 1) << Narrow(CapturedText());
+    EXPECT_EQ(Read(deep + L"/dst/src/f.txt"), "deep source");
+#endif
+    fs::current_path(previous);
 }
 
 #ifndef _WIN32

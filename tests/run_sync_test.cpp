@@ -151,6 +151,18 @@ TEST_F(RunSyncTest, OverlappingFoldersAreRefusedBeforeAnythingIsTouched) {
     MemFsAddFolder(P(L"/src2"));
     StartCapture();
     EXPECT_EQ(RunWith({L"k", P(L"/src"), P(L"/src2")}), 0);
+
+    // When the check cannot tell, in either direction, the run is refused, never taken as apart.
+    for (const std::wstring& inner : {P(L"/src2"), P(L"/src")}) {
+        MemFsFailOn(MemOp::FolderContains, inner, kErrorAccessDenied, 1);
+        StartCapture();
+        EXPECT_EQ(RunWith({L"k", P(L"/src"), P(L"/src2"), L"d"}), 1);
+        EXPECT_EQ(CapturedMessages(), (std::vector<std::wstring>{
+                                           kBanner, L"source and destination folders cannot be compared: " +
+                                                        std::to_wstring(kErrorAccessDenied) + L"\n"}));
+    }
+    MemFsNode node;
+    EXPECT_TRUE(MemFsLookup(P(L"/src/a.txt"), &node));
 }
 
 TEST_F(RunSyncTest, FailuresAreCountedIntoTheClosingLineAndExitCode) {

@@ -631,6 +631,8 @@ void MemFsFailOn(MemOp op, const std::wstring& path, uint32_t error, int times) 
     S().failRules.push_back(FailRule{op, KeyOf(path), error, times});
 }
 
+void MemFsClearFailures() { S().failRules.clear(); }
+
 void MemFsSetRandomFailures(double rate, uint64_t seed) {
     S().failureRate = rate;
     S().failureRandom.seed(seed);

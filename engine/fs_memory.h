@@ -61,6 +61,8 @@ void MemFsSetFolderOrder(const std::wstring& folder, const std::vector<std::wstr
 // makes it listable but not enterable: its full listings give names and kinds with that error,
 // and every operation on anything below it fails with it.
 void MemFsFailOn(MemOp op, const std::wstring& path, uint32_t error, int times = 0);
+// Forgets every failure set with MemFsFailOn.
+void MemFsClearFailures();
 // Makes each mutating operation (create, remove, move, copy) and each listing fail with
 // probability rate; 0 turns it off.
 void MemFsSetRandomFailures(double rate, uint64_t seed);

@@ -1,6 +1,9 @@
 // Randomized runs over random trees with random changes, modes, listing orders and injected
-// failures. After every run: no destination file's content is gone, the source is untouched, and
-// after a run without injected failures the destination mirrors the source.
+// failures. In memory the trees also hold links (source folders linked back onto themselves or
+// into the destination, destination links to a folder outside both trees, dangling ones) and
+// folders that cannot be listed or entered for a run. After every run: no destination file's
+// content is gone, the source and the folder outside are untouched, and after a run without
+// injected failures the destination mirrors the source.
 //
 // KESTROME_SEEDS=N runs N seeds (default 300 in memory, 24 on real folders);
 // KESTROME_SEED=S replays one seed.
@@ -31,6 +34,13 @@ struct FileState {
 struct Tree {
     std::map<std::wstring, FileState> files;
     std::set<std::wstring> folders;
+    std::map<std::wstring, std::wstring> links;  // in memory only: where each link leads
+    bool operator==(const Tree& other) const {
+        return folders == other.folders && links == other.links && files.size() == other.files.size() &&
+               std::equal(files.begin(), files.end(), other.files.begin(), [](const auto& x, const auto& y) {
+                   return x.first == y.first && x.second.content == y.second.content && x.second.time == y.second.time;
+               });
+    }
 };
 
 const wchar_t* const kFileNames[] = {L"a.txt", L"b.txt", L"c.dat", L"Photo.jpg", L"photo.jpg",
@@ -91,7 +101,9 @@ struct World {
         for (const MemFsNode& node : MemFsSnapshot()) {
             if (node.path.compare(0, prefix.size(), prefix) != 0) continue;
             std::wstring rel = node.path.substr(prefix.size());
-            if (node.folder) {
+            if (!node.linkTarget.empty()) {
+                tree.links[rel] = node.linkTarget;
+            } else if (node.folder) {
                 tree.folders.insert(rel);
             } else {
                 tree.files[rel] = FileState{node.content, node.lastWriteTime};
@@ -130,6 +142,7 @@ public:
     void Play() {
         int files = Pick(4, 20);
         for (int i = 0; i < files; ++i) AddFile(L"src");
+        if (!world_.real && Chance(0.4)) AddLinks();
         if (Chance(0.5)) {
             // A destination that already holds some of the files, some of them elsewhere.
             Tree source = world_.Snap(L"src");
@@ -178,6 +191,27 @@ private:
         if (world_.Snap(top).folders.count(rel.substr(top.size() + 1))) return;
         world_.Write(rel, NewContent(), NewTime());
     }
+    // Links whose names never meet the generated names of folders: loops in the source, a source
+    // link into the destination, and destination links where the source has a file or nothing.
+    void AddLinks() {
+        std::wstring base = world_.Abs(L"");
+        base.pop_back();
+        MemFsAddFile(base + P(L"/outside/o.txt"), "outside", 1, 1);
+        for (int i = Pick(1, 3); i > 0; --i) {
+            std::wstring folder = RandomFolder(L"src");
+            MemFsAddFolder(world_.Abs(folder.empty() ? L"src" : folder.substr(0, folder.size() - 1)));
+            switch (Pick(0, 3)) {
+                case 0: MemFsAddLink(world_.Abs(folder + L"loop"), world_.Abs(L"src")); break;
+                case 1: MemFsAddLink(world_.Abs(folder + L"here"), world_.Abs(Parent(folder + L"x"))); break;
+                case 2: MemFsAddLink(world_.Abs(folder + L"todst"), world_.Abs(L"dst")); break;
+                default: break;
+            }
+            std::wstring place = RandomFolder(L"dst") + (Chance(0.5) ? OneOf(kFileNames) : L"lnk");
+            MemFsAddFolder(world_.Abs(Parent(place)));
+            MemFsAddLink(world_.Abs(place), Chance(0.5) ? base + P(L"/outside") : base + P(L"/nowhere"));
+        }
+    }
+
     bool PickSourceFile(std::wstring* rel, FileState* state) {
         Tree source = world_.Snap(L"src");
         if (source.files.empty()) return false;
@@ -219,14 +253,26 @@ private:
         if (!world_.real) {
             MemFsSetListingOrder(ListingOrder::Random, random_());
             MemFsSetRandomFailures(failures ? 0.05 + 0.25 * Chance(0.5) : 0, random_());
+            // A folder of either tree that cannot be listed, cannot be entered, or whose listing
+            // breaks off, for this run only.
+            if (failures && Chance(0.5)) {
+                static const MemOp kinds[] = {MemOp::FindFirst, MemOp::Enter, MemOp::FindNext};
+                std::wstring folder = RandomFolder(Chance(0.5) ? L"src" : L"dst");
+                MemFsFailOn(OneOf(kinds), world_.Abs(folder.empty() ? L"src" : folder.substr(0, folder.size() - 1)),
+                            kErrorAccessDenied);
+            }
         }
         Tree sourceBefore = world_.Snap(L"src");
         Tree destinationBefore = world_.Snap(L"dst");
+        Tree outsideBefore = world_.real ? Tree() : world_.Snap(L"outside");
         std::vector<std::wstring> args = {L"kestrome", world_.Abs(L"src"), world_.Abs(L"dst")};
         if (!extra.empty()) args.push_back(extra);
         StartCapture();
         int code = RunWith(args);
-        if (!world_.real) MemFsSetRandomFailures(0, 0);
+        if (!world_.real) {
+            MemFsSetRandomFailures(0, 0);
+            MemFsClearFailures();
+        }
         ++runs_;
         SCOPED_TRACE("seed " + std::to_string(seed_) + ", run " + std::to_string(runs_) + ", mode \"" +
                      Narrow(extra) + "\"" + (failures ? ", with failures" : "") + "; replay with KESTROME_SEED=" +
@@ -235,14 +281,9 @@ private:
         Tree sourceAfter = world_.Snap(L"src");
         Tree destinationAfter = world_.Snap(L"dst");
 
-        // (b) the source is untouched.
-        EXPECT_EQ(sourceBefore.folders, sourceAfter.folders);
-        EXPECT_TRUE(sourceBefore.files.size() == sourceAfter.files.size() &&
-                    std::equal(sourceBefore.files.begin(), sourceBefore.files.end(), sourceAfter.files.begin(),
-                               [](const auto& x, const auto& y) {
-                                   return x.first == y.first && x.second.content == y.second.content &&
-                                          x.second.time == y.second.time;
-                               }));
+        // (b) the source is untouched, and so is what the destination's links lead to.
+        EXPECT_TRUE(sourceBefore == sourceAfter);
+        if (!world_.real) EXPECT_TRUE(outsideBefore == world_.Snap(L"outside"));
 
         // (a) every content the destination held is still in it: in place, in Backup or in Deleted.
         std::multiset<std::string> before, after;
@@ -253,11 +294,16 @@ private:
         }
 
         if (failures || mode == 4) return;
-        // (c) a run without injected failures leaves a mirror of the source. Its only failure can
-        // be a second claim on one moved twin, which the copy right after makes good.
+        // (c) a run without injected failures leaves a mirror of the source. Its only failures can
+        // be a second claim on one moved twin, which the copy right after makes good, and the copy
+        // of a source link left dangling by a rename.
         const std::vector<std::wstring>& lines = CapturedMessages();
+        const std::wstring sourcePrefix = L"copy " + world_.Abs(L"src") + kPathSeparator;
         for (size_t i = 0; i < lines.size(); ++i) {
             if (lines[i].find(L" failed: ") == std::wstring::npos) continue;
+            if (lines[i].rfind(sourcePrefix, 0) == 0 &&
+                sourceAfter.links.count(lines[i].substr(sourcePrefix.size(), lines[i].find(L" failed: ") - sourcePrefix.size())))
+                continue;
             EXPECT_TRUE(lines[i].rfind(L"move ", 0) == 0 && i + 1 < lines.size() &&
                         lines[i + 1].rfind(L"copy file ", 0) == 0)
                 << Narrow(lines[i]);
@@ -278,10 +324,13 @@ private:
                 }
             }
         }
-        // No folder without files is left below the destination root.
+        // No folder without files (or links, which are left alone) is left below the destination root.
         for (const std::wstring& folder : destinationAfter.folders) {
             bool holdsFile = false;
             for (const auto& [rel, state] : destinationAfter.files) {
+                holdsFile |= rel.compare(0, folder.size() + 1, folder + kPathSeparator) == 0;
+            }
+            for (const auto& [rel, target] : destinationAfter.links) {
                 holdsFile |= rel.compare(0, folder.size() + 1, folder + kPathSeparator) == 0;
             }
             EXPECT_TRUE(holdsFile) << "empty folder left: " << Narrow(folder);

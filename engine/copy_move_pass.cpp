@@ -29,35 +29,40 @@ bool SkippedByDate(const FindEntry& entry) {
 }
 
 // replaceExisting is set only once the destination file is safe in Backup; a file that the query
-// missed (a failed query counts as missing) is never copied over.
+// missed (a failed query counts as missing) is never copied over. A copy whose folder could not be
+// made is not tried: refused holds the error that stopped the folder.
 void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, const wchar_t* name,
-                    const wchar_t* destinationFile, bool replaceExisting) {
+                    const wchar_t* destinationFile, bool replaceExisting, uint32_t refused = 0) {
     PathBuffer sourceFile;
     if (!ComposePath(sourceFile, sourceRoot, relativeFolder, name)) {
         ReportPathTooLong(sourceRoot, relativeFolder, name);
         return;
     }
     WriteMessage(L"copy file %s\n", sourceFile.text);
-    uint32_t error = FsCopyFile(sourceFile.text, destinationFile, CopyProgressOrStop, replaceExisting);
+    uint32_t error = refused ? refused : FsCopyFile(sourceFile.text, destinationFile, CopyProgressOrStop, replaceExisting);
     // A copy abandoned for a stop is not a failure of the file: the stop line says why.
     if (error != 0 && !(error == kErrorCancelled && StopRequested())) {
         WriteFailure(L"copy %s failed: %u\n", sourceFile.text, error);
     }
 }
 
+// The state of the destination folder of one source folder, kept by its walk: once its chain has
+// been made without a failure, nothing in this pass removes a folder, and what stands in the way
+// of one cannot be moved while that folder is walked (a move into it would fail first), so the
+// later files of the folder skip the chain and its system calls. A link in the way blocks them all.
+enum FolderState { kFolderUnknown, kFolderReady, kFolderBlocked };
+
 // The destination lacks the file: move its twin from the folder it was moved away from, or copy.
-// folderReady is kept by the walk of one source folder: once the chain of its destination folder
-// has been made without a failure, nothing in this pass removes a folder, and what stands in the
-// way of one cannot be moved while that folder is walked (a move into it would fail first), so
-// the later files of the folder skip the chain and its system calls.
 void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                      const FindEntry& entry, const wchar_t* destinationFile, bool& folderReady) {
-    const IndexEntry* twin = FindMovedCounterpart(entry, sourceRoot);
-    if (!folderReady) {
-        PathBuffer destinationFolder;
-        FolderPath(destinationFolder, destinationRoot, relativeFolder);  // fits: destinationFile does
-        folderReady = CreateDirectoryChain(destinationFolder.text) == 0;
+                      const FindEntry& entry, const wchar_t* destinationFile, FolderState& folder) {
+    uint32_t refused = 0;
+    if (folder == kFolderUnknown) {
+        ChainResult chain = MakeFolderChain(destinationRoot, relativeFolder, &refused);
+        if (chain == kChainReady) folder = kFolderReady;
+        if (chain == kChainLinkInTheWay) folder = kFolderBlocked;
     }
+    if (folder == kFolderBlocked) return;  // named once; nothing goes through the link
+    const IndexEntry* twin = refused ? nullptr : FindMovedCounterpart(entry, sourceRoot);
     if (twin) {
         const wchar_t* twinFolder = IndexedFolder(*twin)[0] != L'\0' ? IndexedFolder(*twin) : nullptr;
         PathBuffer oldPlace;
@@ -72,11 +77,11 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
             // copying keeps the destination complete.
         }
     }
-    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile, false);
+    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile, false, refused);
 }
 
 void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                      const FindEntry& entry, bool differentFileSystems, bool& folderReady) {
+                      const FindEntry& entry, bool differentFileSystems, FolderState& folder) {
     // A source tree that was once a destination may hold leftovers of an interrupted copy: no
     // file of the user's, and one the destination's next index scan would remove again.
     if (IsLeftoverCopyName(entry.name)) return;
@@ -103,7 +108,7 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     // the link itself goes aside like a changed file, and nothing is written through it.
     bool link = there && (present.attributes & kFileAttributeReparsePoint);
     if (!link && (!there || (present.attributes & kFileAttributeDirectory))) {
-        BringMissingFile(sourceRoot, destinationRoot, relativeFolder, entry, destinationFile.text, folderReady);
+        BringMissingFile(sourceRoot, destinationRoot, relativeFolder, entry, destinationFile.text, folder);
         return;
     }
     if (!link && FilesAreEqual(entry.sizeHigh, entry.sizeLow, entry.lastWriteTime, present.sizeHigh,
@@ -127,7 +132,7 @@ struct SourceWalk {
     FolderId destination{};
 };
 
-enum FolderVerdict { kWalkFolder, kFolderNotFollowed, kFolderUnknown };
+enum FolderVerdict { kWalkFolder, kNotFollowed, kCannotTell };
 
 bool OnWalkPath(const SourceWalk& walk, const FolderId& id) {
     for (const FolderId& known : walk.path) {
@@ -199,10 +204,10 @@ FolderVerdict JudgeSourceFolder(SourceWalk& walk, const wchar_t* relativeFolder,
     if (error != 0) {
         // What cannot be told apart from a loop or the destination is not walked.
         WriteFailure(L"read folder %s failed: %u\n", folderPath, error);
-        return kFolderUnknown;
+        return kCannotTell;
     }
     WriteMessage(L"link not followed %s\n", folderPath);
-    return kFolderNotFollowed;
+    return kNotFollowed;
 }
 
 // A link in the destination where the source has a folder would take every file of that folder
@@ -219,11 +224,11 @@ bool DestinationFolderIsLink(const wchar_t* destinationRoot, const wchar_t* rela
 }
 
 ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool belowLink, bool destinationAbsent) {
-    bool folderReady = false;
+    FolderState folder = kFolderUnknown;
     return ForEachEntry(walk.sourceRoot, relativeFolder, true, kFullEntries, true, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
             HandleSourceFile(walk.sourceRoot, walk.destinationRoot, relativeFolder, entry, walk.differentFileSystems,
-                             folderReady);
+                             folder);
             return;
         }
         if (IsAlwaysSkippedFolder(entry.name)) return;
@@ -259,6 +264,6 @@ bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,
 
 ListingResult CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                               bool differentFileSystems) {
-    SourceWalk walk{sourceRoot, destinationRoot, differentFileSystems};
+    SourceWalk walk{sourceRoot, destinationRoot, differentFileSystems, {}, false, {}};
     return WalkSource(walk, relativeFolder, false, false);
 }

@@ -45,18 +45,17 @@ void ListSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wch
     SortNames(folder, folder.folders);
 }
 
-// Names as the file system matches them: exactly on Linux, without regard to case on Windows.
-bool SameName(const wchar_t* a, const wchar_t* b) {
 #ifdef _WIN32
+// Names as Windows matches them: without regard to case.
+bool SameName(const wchar_t* a, const wchar_t* b) {
     for (; *a && *b; ++a, ++b) {
         if (std::towupper(static_cast<wint_t>(*a)) != std::towupper(static_cast<wint_t>(*b))) return false;
     }
     return *a == *b;
-#else
-    return wcscmp(a, b) == 0;
-#endif
 }
+#endif
 
+// Whether a name is among names, as the file system matches names.
 bool HasName(const SourceFolder& folder, const std::vector<uint32_t>& names, const wchar_t* name) {
     const wchar_t* text = folder.text.data();
     auto at = std::lower_bound(names.begin(), names.end(), name,

@@ -86,36 +86,46 @@ bool MoveToFreeName(const wchar_t* file, const wchar_t* folder, const wchar_t* n
     }
 }
 
-// Readies archive\relativeFolder (archive is destinationRoot\Backup or \Deleted) for a move into
-// it, walking down from the archive folder itself. A link anywhere on the way would take the
-// move out of the destination, wherever it leads: the move is refused and the link named. A file
-// kept earlier where a folder is needed now (a file X was deleted, later a folder X was) moves to
-// a free numbered name beside itself, so that nothing stays stuck. Folders missing on the way are
-// made. False, with the failure written, when the move must not go ahead.
-bool PrepareArchiveFolder(const wchar_t* archive, const wchar_t* relativeFolder, const wchar_t* folder) {
+// Readies archive\relativeFolder (archive is destinationRoot\Backup or \Deleted) for the move of
+// file into it, walking down from the archive folder itself and looking at each part before
+// anything is made in it. A link anywhere on the way would take the move out of the destination,
+// wherever it leads: the move is refused and the link named. A file kept earlier where a folder
+// is needed now (a file X was deleted, later a folder X was) moves to a free numbered name beside
+// itself, so that nothing stays stuck. False, with the failure written, when the move must not go
+// ahead.
+bool PrepareArchiveFolder(const wchar_t* file, const wchar_t* archive, const wchar_t* relativeFolder) {
     PathBuffer prefix, parent;
     CopyPath(prefix, archive);  // fits: so did archive\relativeFolder
     const wchar_t* part = relativeFolder;  // what lies below prefix
     bool atArchive = true;
+    bool made = false;  // below a folder made here, nothing can be there yet
     for (;;) {
-        uint32_t attributes = FsGetAttributes(prefix.text);
-        if (attributes == kInvalidFileAttributes) break;  // the folder chain makes the rest
-        if (attributes & kFileAttributeReparsePoint) {
+        uint32_t attributes = made ? kInvalidFileAttributes : FsGetAttributes(prefix.text);
+        bool needed = attributes == kInvalidFileAttributes;
+        if (attributes != kInvalidFileAttributes && (attributes & kFileAttributeReparsePoint)) {
             WriteFailure(L"link in the way %s\n", prefix.text);
             return false;
         }
-        if (!(attributes & kFileAttributeDirectory)) {
-            // The archive folder itself, or what is above it, belongs to the user: the move fails
-            // and says so.
-            if (atArchive) break;
-            wchar_t name[kMaxPath + 1];
+        if (attributes != kInvalidFileAttributes && !(attributes & kFileAttributeDirectory)) {
+            // The archive folder itself is the user's file (mirrored from the source, say): the
+            // move fails on it and says so.
+            if (atArchive) return true;
             const wchar_t* last = wcsrchr(prefix.text, kPathSeparator);
+            wchar_t name[kMaxPath + 1];
             wcscpy(name, last ? last + 1 : prefix.text);
             WriteMessage(L"move kept file %s\n", prefix.text);
             if (!MoveToFreeName(prefix.text, parent.text, name, 2)) return false;
-            break;
+            needed = true;
         }
-        if (!part || *part == L'\0') return true;  // every folder on the way is there
+        if (needed) {
+            // "Already there" after a query that found nothing cannot be told from a link.
+            if (uint32_t error = FsCreateDirectory(prefix.text)) {
+                WriteFailure(L"move %s failed: %u\n", file, error);
+                return false;
+            }
+            made = true;
+        }
+        if (!part || *part == L'\0') return true;
         const wchar_t* end = wcschr(part, kPathSeparator);
         size_t length = end ? static_cast<size_t>(end - part) : wcslen(part);
         wchar_t component[kMaxPath + 1];
@@ -126,8 +136,6 @@ bool PrepareArchiveFolder(const wchar_t* archive, const wchar_t* relativeFolder,
         part = end ? end + 1 : part + length;
         atArchive = false;
     }
-    CreateDirectoryChain(folder);
-    return true;
 }
 
 }  // namespace
@@ -139,6 +147,6 @@ bool MoveAside(const wchar_t* file, const wchar_t* destinationRoot, const wchar_
         ReportPathTooLong(destinationRoot, archiveName, relativeFolder);
         return false;
     }
-    if (!PrepareArchiveFolder(archive.text, relativeFolder, folder.text)) return false;
+    if (!PrepareArchiveFolder(file, archive.text, relativeFolder)) return false;
     return MoveToFreeName(file, folder.text, name, 1);
 }

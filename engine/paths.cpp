@@ -105,6 +105,44 @@ uint32_t CreateDirectoryChain(const wchar_t* path) {
     return 0;
 }
 
+ChainResult MakeFolderChain(const wchar_t* base, const wchar_t* relativeFolder, uint32_t* error) {
+    PathBuffer prefix;
+    if (!CopyPath(prefix, base)) return kChainFailed;
+    bool made = false;  // below a folder this call made, nothing can be there yet
+    for (const wchar_t* part = relativeFolder; part && *part != L'\0';) {
+        const wchar_t* end = wcschr(part, kPathSeparator);
+        size_t length = end ? static_cast<size_t>(end - part) : wcslen(part);
+        wchar_t component[kMaxPath + 1];
+        if (length > kMaxPath) return kChainFailed;
+        wmemcpy(component, part, length);
+        component[length] = L'\0';
+        if (!AppendPathPart(prefix, component)) {
+            *error = kErrorPathNotFound;
+            return kChainFailed;
+        }
+        part = end ? end + 1 : part + length;
+        if (!made) {
+            uint32_t attributes = FsGetAttributes(prefix.text);
+            if (attributes != kInvalidFileAttributes) {
+                if (attributes & kFileAttributeReparsePoint) {
+                    WriteFailure(L"link in the way %s\n", prefix.text);
+                    return kChainLinkInTheWay;
+                }
+                if (attributes & kFileAttributeDirectory) continue;
+                *error = kErrorAlreadyExists;
+                return kChainFailed;
+            }
+        }
+        // "Already there" after a query that found nothing cannot be told from a link: refused.
+        if (uint32_t failure = FsCreateDirectory(prefix.text)) {
+            *error = failure;
+            return kChainFailed;
+        }
+        made = true;
+    }
+    return kChainReady;
+}
+
 void ReportPathTooLong(const wchar_t* root, const wchar_t* relativeFolder, const wchar_t* name) {
     // Joined without a length limit into the message's own room, cut so that the line end stays.
     static constexpr wchar_t kPrefix[] = L"path too long ";

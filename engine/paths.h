@@ -35,6 +35,16 @@ bool ChildRelativeFolder(PathBuffer& buffer, const wchar_t* relativeFolder, cons
 // succeeded or found the folder there, else the error number of the first one that failed.
 uint32_t CreateDirectoryChain(const wchar_t* path);
 
+// How MakeFolderChain ended.
+enum ChainResult { kChainReady, kChainLinkInTheWay, kChainFailed };
+
+// Makes every missing folder of base\relativeFolder below base, one part at a time from the top,
+// looking at each part before anything is made in it, so that nothing is ever made through a
+// link. A link on the way is named ("link in the way %s", a failure of the run); kChainFailed,
+// with the error number, when a part cannot be made, a file stands in the way, or a part that
+// could not be read turns out to be there after all.
+ChainResult MakeFolderChain(const wchar_t* base, const wchar_t* relativeFolder, uint32_t* error);
+
 // Removes one trailing separator, if there is one.
 void RemoveTrailingSeparator(wchar_t* path);
 

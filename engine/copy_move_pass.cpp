@@ -150,18 +150,18 @@ size_t Level(const wchar_t* relativeFolder) {
 }
 
 // Fills in the identities of the walk path from the root down to relativeFolder, and the
-// destination's; false when one cannot be had.
-bool KnowWalkPath(SourceWalk& walk, const wchar_t* relativeFolder) {
+// destination's; 0, or the error number of the one that could not be had.
+uint32_t KnowWalkPath(SourceWalk& walk, const wchar_t* relativeFolder) {
     if (!walk.destinationKnown) {
-        if (FsGetFolderId(walk.destinationRoot, &walk.destination) != 0) return false;
+        if (uint32_t error = FsGetFolderId(walk.destinationRoot, &walk.destination)) return error;
         walk.destinationKnown = true;
     }
     FolderId id;
     if (walk.path.empty()) {
-        if (FsGetFolderId(walk.sourceRoot, &id) != 0) return false;
+        if (uint32_t error = FsGetFolderId(walk.sourceRoot, &id)) return error;
         walk.path.push_back(id);
     }
-    if (!relativeFolder) return true;
+    if (!relativeFolder) return 0;
     size_t level = 1;
     for (size_t i = 0;; ++i) {
         if (relativeFolder[i] != kPathSeparator && relativeFolder[i] != L'\0') continue;
@@ -171,10 +171,10 @@ bool KnowWalkPath(SourceWalk& walk, const wchar_t* relativeFolder) {
             prefix[i] = L'\0';
             PathBuffer folder;
             FolderPath(folder, walk.sourceRoot, prefix);  // fits: the longer relative folder did
-            if (FsGetFolderId(folder.text, &id) != 0) return false;
+            if (uint32_t error = FsGetFolderId(folder.text, &id)) return error;
             walk.path.push_back(id);
         }
-        if (relativeFolder[i] == L'\0') return true;
+        if (relativeFolder[i] == L'\0') return 0;
         ++level;
     }
 }
@@ -183,12 +183,12 @@ bool KnowWalkPath(SourceWalk& walk, const wchar_t* relativeFolder) {
 // folder that is already on the walk path would be walked without end, and the destination (or
 // anything in it) would be copied into itself and, with "d", moved into Deleted, one level deeper
 // on every run. Such a folder is named once and passed over.
-FolderVerdict JudgeSourceFolder(SourceWalk& walk, const wchar_t* relativeFolder, const FindEntry& entry,
-                                const wchar_t* folderPath, bool belowLink) {
-    bool link = (entry.attributes & kFileAttributeReparsePoint) != 0;
+FolderVerdict JudgeSourceFolder(SourceWalk& walk, const wchar_t* relativeFolder, const wchar_t* childFolder,
+                                const wchar_t* folderPath, bool link, bool belowLink) {
     if (!link && !belowLink) return kWalkFolder;
     FolderId id;
-    uint32_t error = KnowWalkPath(walk, relativeFolder) ? FsGetFolderId(folderPath, &id) : 1;
+    uint32_t error = KnowWalkPath(walk, relativeFolder);
+    if (error == 0) error = FsGetFolderId(folderPath, &id);
     bool inside = false;
     if (error == 0 && !OnWalkPath(walk, id)) {
         if (SameFolder(id, walk.destination)) {
@@ -203,7 +203,7 @@ FolderVerdict JudgeSourceFolder(SourceWalk& walk, const wchar_t* relativeFolder,
     }
     if (error != 0) {
         // What cannot be told apart from a loop or the destination is not walked.
-        WriteFailure(L"read folder %s failed: %u\n", folderPath, error);
+        ReportUnreadableFolder(walk.sourceRoot, childFolder, error);
         return kCannotTell;
     }
     WriteMessage(L"link not followed %s\n", folderPath);
@@ -239,7 +239,7 @@ ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool b
             return;
         }
         bool link = (entry.attributes & kFileAttributeReparsePoint) != 0;
-        if (JudgeSourceFolder(walk, relativeFolder, entry, folderPath.text, belowLink) != kWalkFolder) return;
+        if (JudgeSourceFolder(walk, relativeFolder, child.text, folderPath.text, link, belowLink) != kWalkFolder) return;
         bool childAbsent = destinationAbsent;
         if (!destinationAbsent && DestinationFolderIsLink(walk.destinationRoot, child.text, &childAbsent)) return;
         WalkSource(walk, child.text, belowLink || link, childAbsent);

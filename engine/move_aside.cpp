@@ -34,9 +34,9 @@ bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned n
     const wchar_t* extension = dot ? dot : L"";
     size_t stemLength = dot ? static_cast<size_t>(dot - name) : wcslen(name);
     size_t extensionLength = wcslen(extension);
-    wchar_t number_text[16];
-    FormatText(number_text, 16, L" (%u)", number);
-    size_t suffixLength = wcslen(number_text);
+    wchar_t numberText[16];
+    FormatText(numberText, 16, L" (%u)", number);
+    size_t suffixLength = wcslen(numberText);
     // A name near the file system's limit has no room for the number: the part before it gives
     // way, character by character, so that the version can still be kept. An extension too long
     // to leave any of it goes with the rest.
@@ -53,7 +53,7 @@ bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned n
 #endif
     // The formatter would cut silently, and a cut name is another file's name.
     if (stemLength + suffixLength + extensionLength >= capacity) return false;
-    FormatText(out, capacity, L"%.*s%s%s", static_cast<int>(stemLength), name, number_text, extension);
+    FormatText(out, capacity, L"%.*s%s%s", static_cast<int>(stemLength), name, numberText, extension);
     return true;
 }
 

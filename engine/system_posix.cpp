@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include "engine/fs_posix.h"
 #include "engine/run_sync.h"
 
 namespace {
@@ -26,7 +27,9 @@ void* RunSyncThread(void* context) {
 
 }  // namespace
 
-void PrepareProcessForRun() {}
+// The copies give a file its mode at creation when the creation mask leaves it whole; a mask
+// changed since the last run would otherwise take bits from every copy of this one.
+void PrepareProcessForRun() { PosixReadCreationMask(); }
 
 int32_t RunSyncOnLargeStack(int32_t argc, const wchar_t* const* argv) {
     RunArguments run{argc, argv, 0};

@@ -13,13 +13,15 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "engine/copy_move_pass.h"
 #include "engine/file_system.h"
+#include "engine/fs_posix.h"
 #include "output/text_encoding.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -35,17 +37,36 @@ int64_t Ticks(int64_t seconds, long nanoseconds) {
     return (seconds + 11644473600LL) * 10000000 + nanoseconds / 100;
 }
 
+// Leftover-shaped names standing in folder.
+size_t TemporaryNames(const std::string& folder) {
+    size_t count = 0;
+    DIR* d = opendir(folder.c_str());
+    while (struct dirent* e = d ? readdir(d) : nullptr)
+        if (IsLeftoverCopyName(Wide(e->d_name).c_str())) ++count;
+    if (d) closedir(d);
+    return count;
+}
+
 using Calls = std::vector<std::pair<int64_t, int64_t>>;
 Calls g_progress;
 size_t g_cancelAtCall = 0;  // 0: never
+std::string g_watchedFolder;  // where RecordProgress counts temporary names; empty: nowhere
+size_t g_temporariesSeen = 0;
 uint32_t RecordProgress(int64_t total, int64_t transferred) {
     g_progress.emplace_back(total, transferred);
+    if (!g_watchedFolder.empty()) g_temporariesSeen = std::max(g_temporariesSeen, TemporaryNames(g_watchedFolder));
     return g_progress.size() == g_cancelAtCall ? kCopyCancel : kCopyContinue;
 }
 
 class PosixFsTest : public ::testing::Test {
 protected:
-    void SetUp() override { AddRoot("/tmp"); g_progress.clear(); g_cancelAtCall = 0; }
+    void SetUp() override {
+        AddRoot("/tmp");
+        g_progress.clear();
+        g_cancelAtCall = 0;
+        g_watchedFolder.clear();
+        g_temporariesSeen = 0;
+    }
     void AddRoot(std::string parent) {
         parent += "/kestrome-test-XXXXXX";
         ASSERT_NE(mkdtemp(parent.data()), nullptr);
@@ -71,7 +92,10 @@ protected:
     }
     std::string Read(const std::string& name) const {
         std::ifstream in(N(name), std::ios::binary);
-        return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
+        struct stat st;
+        if (!in || stat(N(name).c_str(), &st) != 0) return "<missing>";
+        std::string bytes(static_cast<size_t>(st.st_size), '\0');
+        return in.read(bytes.data(), st.st_size) ? bytes : "<short>";
     }
     std::vector<std::string> Names() const {  // what stands in the first root, "." and ".." aside
         std::vector<std::string> names;
@@ -107,9 +131,27 @@ TEST_F(PosixFsTest, MoveNeverReplacesAnything) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"b", "c", "dead"}));
 }
 
+// Every copy test runs twice: with unnamed temporary files, and through named ones as on file
+// systems without them (FAT, most network mounts).
+class PosixCopyTest : public PosixFsTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        PosixFsTest::SetUp();
+        PosixRefuseUnnamedFiles(GetParam());
+    }
+    void TearDown() override {
+        PosixRefuseUnnamedFiles(false);
+        PosixFsTest::TearDown();
+    }
+};
+
+std::string CopyModeName(const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "NamedTemporary" : "Unnamed";
+}
+
 // The copy replaces a file or a link (never writing through it) but never a folder, and keeps
 // the source's size, last-write time to the nanosecond and permission bits.
-TEST_F(PosixFsTest, CopyReplacesFilesAndLinksButNeverFolders) {
+TEST_P(PosixCopyTest, CopyReplacesFilesAndLinksButNeverFolders) {
     std::string data(3 << 20, 'x');
     data[12345] = 'y';
     Write(N("src"), data, 1234567890, 987654321);
@@ -145,7 +187,7 @@ TEST_F(PosixFsTest, CopyReplacesFilesAndLinksButNeverFolders) {
 }
 
 // tmpfs to ext4: copy_file_range refuses across file systems, read/write copies.
-TEST_F(PosixFsTest, CopyAcrossFileSystems) {
+TEST_P(PosixCopyTest, CopyAcrossFileSystems) {
     if (access("/dev/shm", W_OK) != 0) GTEST_SKIP() << "no /dev/shm";
     AddRoot("/dev/shm");
     std::string data(1500000, 'q');
@@ -156,12 +198,16 @@ TEST_F(PosixFsTest, CopyAcrossFileSystems) {
     EXPECT_EQ(g_progress.back(), std::make_pair(int64_t{1500000}, int64_t{1500000}));
 }
 
-TEST_F(PosixFsTest, CopyProgressAndCancel) {
+TEST_P(PosixCopyTest, CopyProgressAndCancel) {
     const int64_t size = 17 << 20;  // more than one chunk of either copy path
     std::string data(size, 'p');
     Write(N("src"), data);
     Write(N("empty"), "");
+    g_watchedFolder = roots[0];
     ASSERT_EQ(Copy("src", "dst", RecordProgress), 0u);
+    g_watchedFolder.clear();
+    // Only the named way has a name in the folder before the copy is whole.
+    EXPECT_EQ(g_temporariesSeen, GetParam() ? 1u : 0u);
     ASSERT_GE(g_progress.size(), 3u);
     EXPECT_EQ(g_progress.front(), std::make_pair(size, int64_t{0}));
     EXPECT_EQ(g_progress.back(), std::make_pair(size, size));
@@ -184,7 +230,15 @@ TEST_F(PosixFsTest, CopyProgressAndCancel) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"dst", "empty", "empty2", "src"}));
 }
 
-TEST_F(PosixFsTest, FailedCopiesLeaveNothingBehind) {
+std::string g_growing;  // the file GrowSource appends to once, then empty
+uint32_t GrowSource(int64_t, int64_t transferred) {
+    if (transferred == 0 || g_growing.empty()) return kCopyContinue;
+    std::ofstream(g_growing, std::ios::binary | std::ios::app) << "more";
+    g_growing.clear();
+    return kCopyContinue;
+}
+
+TEST_P(PosixCopyTest, FailedCopiesLeaveNothingBehind) {
     Write(N("src"), "data");
     ASSERT_EQ(mkfifo(N("pipe").c_str(), 0644), 0);  // must neither block nor be copied
     ASSERT_EQ(mkdir(N("folder").c_str(), 0777), 0);
@@ -192,8 +246,175 @@ TEST_F(PosixFsTest, FailedCopiesLeaveNothingBehind) {
     EXPECT_EQ(Copy("src", "nofolder/a"), kErrorPathNotFound);
     EXPECT_NE(Copy("pipe", "b"), 0u);
     EXPECT_NE(Copy("folder", "c"), 0u);
+    EXPECT_EQ(Copy("src", "folder", nullptr, false), kErrorAlreadyExists);
+    // Written to while it is copied: the copy matches no version of the file and is dropped.
+    g_growing = N("src");
+    EXPECT_EQ(Copy("src", "d", GrowSource), static_cast<uint32_t>(EBUSY));
+    EXPECT_EQ(Read("src"), "datamore");
     EXPECT_EQ(Names(), (std::vector<std::string>{"folder", "pipe", "src"}));
 }
+
+// Holes are copied as holes, wherever they lie: first, last, between data, or the whole file.
+TEST_P(PosixCopyTest, SparseFilesKeepTheirBytesAndHoles) {
+    struct Layout {
+        const char* name;
+        off_t size;
+        std::vector<std::pair<off_t, std::string>> data;
+    };
+    const off_t mib = 1 << 20;
+    const std::vector<Layout> layouts = {
+        {"hole-only", 3 * mib, {}},
+        {"data-hole-data", 8 * mib, {{0, std::string(5000, 'a')}, {8 * mib - 3, "end"}}},
+        // data longer than one chunk of copy_file_range
+        {"hole-data-hole", 20 * mib, {{mib + 100, std::string(17 * mib, 'm')}}},
+    };
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        int fd = open(N(layout.name).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, layout.size), 0);
+        std::string expected(static_cast<size_t>(layout.size), '\0');
+        for (const auto& [offset, bytes] : layout.data) {
+            ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
+            expected.replace(static_cast<size_t>(offset), bytes.size(), bytes);
+        }
+        close(fd);
+        struct stat source;
+        ASSERT_EQ(stat(N(layout.name).c_str(), &source), 0);
+        g_progress.clear();
+        std::string copy = std::string(layout.name) + ".copy";
+        ASSERT_EQ(Copy(layout.name, copy, RecordProgress), 0u);
+        EXPECT_TRUE(Read(copy) == expected);
+        struct stat st;
+        ASSERT_EQ(stat(N(copy).c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, layout.size);
+        EXPECT_LE(st.st_blocks, source.st_blocks + 8);  // a block or so of slack per data run
+        EXPECT_EQ(g_progress.back(), std::make_pair(int64_t{layout.size}, int64_t{layout.size}));
+        for (size_t i = 1; i < g_progress.size(); ++i)
+            EXPECT_LT(g_progress[i - 1].second, g_progress[i].second);
+        // Cancelled at each report, a hole skipped or data copied, it leaves nothing.
+        const size_t calls = g_progress.size();
+        for (size_t cancelAt = 1; cancelAt <= calls; ++cancelAt) {
+            g_progress.clear();
+            g_cancelAtCall = cancelAt;
+            EXPECT_EQ(Copy(layout.name, "cancelled", RecordProgress), kErrorCancelled);
+        }
+        g_cancelAtCall = 0;
+        EXPECT_EQ(access(N("cancelled").c_str(), F_OK), -1);
+        EXPECT_EQ(TemporaryNames(roots[0]), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PosixFs, PosixCopyTest, ::testing::Bool(), CopyModeName);
+
+// Whole runs over real folders, in both ways of copying.
+class PosixRunTest : public RealFolderTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        RealFolderTest::SetUp();
+        savedMask = umask(022);
+        umask(savedMask);
+        PosixRefuseUnnamedFiles(GetParam());
+    }
+    void TearDown() override {
+        PosixRefuseUnnamedFiles(false);
+        umask(savedMask);
+        RealFolderTest::TearDown();
+    }
+    std::string Src(const std::string& name = "") const { return Narrow(root) + "/src/" + name; }
+    std::string Dst(const std::string& name = "") const { return Narrow(root) + "/dst/" + name; }
+    int Run() {
+        StartCapture();
+        return RunWith({L"kestrome", root + L"/src", root + L"/dst"});
+    }
+    mode_t savedMask = 0;
+};
+
+// The mode of a copy is given at creation only where the creation mask leaves it whole; a mask
+// changed between runs must not take bits from any copy.
+TEST_P(PosixRunTest, CopiesKeepTheirPermissionBitsUnderEveryCreationMask) {
+    MakeRealFolder(root + L"/src");
+    MakeRealFolder(root + L"/dst");
+    for (mode_t mask : {000, 022, 077, 002}) {
+        umask(mask);
+        std::vector<std::pair<std::string, mode_t>> files;
+        for (mode_t mode : {0775, 0644, 0600, 0751}) {
+            char name[32];
+            snprintf(name, sizeof name, "under%03o-%03o", mask, mode);
+            files.emplace_back(name, mode);
+            WriteRealFile(Wide(Src(name)), name, UtcFileTime(2024, 1, 1));
+            ASSERT_EQ(chmod(Src(name).c_str(), mode), 0);
+        }
+        ASSERT_EQ(Run(), 0) << Narrow(CapturedText());
+        for (const auto& [name, mode] : files) {
+            struct stat st;
+            ASSERT_EQ(lstat(Dst(name).c_str(), &st), 0) << name;
+            EXPECT_EQ(st.st_mode, S_IFREG | mode) << name;
+        }
+    }
+}
+
+// Sizes from 4 GiB on need the high half everywhere: the copy, its description, the equality rule
+// and the next run. The source is sparse, and so must its copies be.
+TEST_P(PosixRunTest, FilesOfFourGibibytesAndMore) {
+    const off_t size = (off_t{4} << 30) + 3;
+    MakeRealFolder(root + L"/src");
+    MakeRealFolder(root + L"/dst");
+    int fd = open(Src("big").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    ASSERT_EQ(pwrite(fd, "head", 4, 0), 4);
+    ASSERT_EQ(pwrite(fd, "middle", 6, size / 2), 6);
+    ASSERT_EQ(pwrite(fd, "ACROSS", 6, size - 6), 6);  // straddles 2^32
+    struct timespec times[2] = {{1700000000, 123456789}, {1700000000, 123456789}};
+    ASSERT_EQ(futimens(fd, times), 0);
+    close(fd);
+    struct stat source;
+    ASSERT_EQ(stat(Src("big").c_str(), &source), 0);
+    if (source.st_blocks * 512 >= size) GTEST_SKIP() << "no sparse files in " << Narrow(root);
+
+    auto check = [&](const std::string& path) {
+        SCOPED_TRACE(path);
+        FileInfo from, to;
+        ASSERT_TRUE(FsGetAttributesEx(Wide(Src("big")).c_str(), &from));
+        ASSERT_TRUE(FsGetAttributesEx(Wide(path).c_str(), &to));
+        EXPECT_EQ(to.sizeHigh, 1u);
+        EXPECT_EQ(to.sizeLow, 3u);
+        EXPECT_EQ(FileTimeToInt64(to.lastWriteTime), Ticks(1700000000, 123456789));
+        EXPECT_TRUE(FilesAreEqual(from.sizeHigh, from.sizeLow, from.lastWriteTime, to.sizeHigh, to.sizeLow,
+                                  to.lastWriteTime, false));
+        int copy = open(path.c_str(), O_RDONLY);
+        ASSERT_GE(copy, 0);
+        char head[5] = {}, middle[7] = {}, tail[7] = {}, hole[3] = {1, 1, 1};
+        EXPECT_EQ(pread(copy, head, 4, 0), 4);
+        EXPECT_EQ(pread(copy, middle, 6, size / 2), 6);
+        EXPECT_EQ(pread(copy, tail, 7, size - 6), 6);
+        EXPECT_EQ(pread(copy, hole, 3, size / 4), 3);
+        struct stat st;
+        EXPECT_EQ(fstat(copy, &st), 0);
+        close(copy);
+        EXPECT_STREQ(head, "head");
+        EXPECT_STREQ(middle, "middle");
+        EXPECT_STREQ(tail, "ACROSS");
+        EXPECT_EQ(std::string(hole, 3), std::string(3, '\0'));
+        EXPECT_LE(st.st_blocks, source.st_blocks + 24);
+    };
+
+    g_progress.clear();
+    ASSERT_EQ(FsCopyFile(Wide(Src("big")).c_str(), (root + L"/provider-copy").c_str(), RecordProgress, false), 0u);
+    EXPECT_EQ(g_progress.back(), std::make_pair(int64_t{size}, int64_t{size}));
+    check(Narrow(root) + "/provider-copy");
+    unlink((Narrow(root) + "/provider-copy").c_str());
+
+    ASSERT_EQ(Run(), 0) << Narrow(CapturedText());
+    EXPECT_NE(CapturedText().find(L"copy file"), std::wstring::npos);
+    check(Dst("big"));
+    ASSERT_EQ(Run(), 0);
+    EXPECT_EQ(CapturedText().find(L"copy file"), std::wstring::npos) << Narrow(CapturedText());
+    EXPECT_EQ(CapturedText().find(L"backup file"), std::wstring::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(PosixFs, PosixRunTest, ::testing::Bool(), CopyModeName);
 
 TEST_F(PosixFsTest, ListingFollowsLinksAndKeepsRawNames) {
     ASSERT_EQ(mkdir(N("sub").c_str(), 0777), 0);

@@ -1,0 +1,11 @@
+// What the POSIX provider offers beyond the file-system table: settings of its copies that the
+// platform layer and the tests reach.
+#pragma once
+
+// With refuse, every later copy goes through a named temporary file, as on a file system without
+// unnamed files (O_TMPFILE); without, copies try unnamed files again.
+void PosixRefuseUnnamedFiles(bool refuse);
+
+// Reads the process's file-creation mask anew; copies rely on the value last read to decide
+// whether a file's mode can be given at creation, so call it whenever the mask may have changed.
+void PosixReadCreationMask();

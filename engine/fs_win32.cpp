@@ -203,8 +203,11 @@ struct FolderFacts {
     FolderId id;
     // A file index of 0 (some network servers) or all ones says nothing about sameness.
     bool idTrusted;
-    // The 32-bit serial every file system reports; the identity's volume may be ReFS's 64-bit one.
+    // The 32-bit serial and 64-bit index every file system reports, local or served: the identity's
+    // may be the 64-bit serial and 128-bit id of FileIdInfo, which a server need not offer.
     uint32_t serial;
+    uint64_t index;
+    bool indexTrusted;
     // "\\?\C:\...", "\\?\UNC\server\share\..." or "\\?\Volume{...}\..." with links resolved.
     std::wstring finalPath;
     bool remote;
@@ -226,8 +229,9 @@ uint32_t ReadIdentity(HANDLE handle, FolderFacts* facts) {
     if (!GetFileInformationByHandle(handle, &info)) return LastError();
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
     facts->serial = info.dwVolumeSerialNumber;
-    facts->id = FolderId{info.dwVolumeSerialNumber, 0,
-                         (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    facts->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    facts->indexTrusted = facts->index != 0 && facts->index != ~0ull;
+    facts->id = FolderId{info.dwVolumeSerialNumber, 0, facts->index};
     FileIdInformation wide;
     if (GetFileInformationByHandleEx(handle, kFileIdInfo, &wide, sizeof wide)) {
         uint64_t low = 0, high = 0;
@@ -266,6 +270,8 @@ bool OnNetwork(const std::wstring& finalPath) {
 }
 
 // Final path of an open folder, by drive letter where the volume has one, else by volume GUID.
+// Wine 8 answers ERROR_MORE_DATA for any final path longer than MAX_PATH, whatever the buffer;
+// Windows gives up to 32,767 characters. There a deep folder is refused, never misjudged.
 uint32_t ReadFinalPath(HANDLE handle, std::wstring& path) {
     path.assign(kLongestPath, L'\0');
     uint32_t error = ERROR_GEN_FAILURE;
@@ -290,6 +296,12 @@ uint32_t DescribeFolder(const wchar_t* path, FolderFacts* facts, bool withFinalP
     CloseHandle(folder);
     if (error == 0 && withFinalPath) facts->remote = OnNetwork(facts->finalPath);
     return error;
+}
+
+// The same folder by serial and index, the pair a local volume and a server report alike. ReFS's
+// index may repeat across its 128-bit ids: a false "same" only ever refuses.
+bool SameIndex(const FolderFacts& a, const FolderFacts& b) {
+    return a.indexTrusted && b.indexTrusted && a.serial == b.serial && a.index == b.index;
 }
 
 // Whether the final path inner is outer or lies below it. Names compare without regard to case,
@@ -336,7 +348,7 @@ uint32_t Win32FolderContains(const wchar_t* outer, const wchar_t* inner, bool* i
     FolderFacts o{}, i{};
     if (uint32_t error = DescribeFolder(outer, &o, true)) return error;
     if (uint32_t error = DescribeFolder(inner, &i, true)) return error;
-    if (AtOrBelow(i.finalPath, o.finalPath) || (o.idTrusted && i.idTrusted && SameFolder(o.id, i.id))) {
+    if (AtOrBelow(i.finalPath, o.finalPath) || SameIndex(o, i)) {
         *inside = true;
         return 0;
     }
@@ -358,7 +370,7 @@ uint32_t Win32FolderContains(const wchar_t* outer, const wchar_t* inner, bool* i
     }
     // What is left can only be proven nested: outer met on the way up from inner, as the server
     // names its folders.
-    if (o.idTrusted) {
+    if (o.indexTrusted) {
         size_t root = RootLength(i.finalPath);
         std::wstring above = i.finalPath;
         while (above.size() > root) {
@@ -366,7 +378,7 @@ uint32_t Win32FolderContains(const wchar_t* outer, const wchar_t* inner, bool* i
             above.resize(cut < root ? root : cut);
             FolderFacts step{};
             if (DescribeFolder(above.c_str(), &step, false) != 0) break;
-            if (step.idTrusted && SameFolder(step.id, o.id)) {
+            if (SameIndex(step, o)) {
                 *inside = true;
                 return 0;
             }

@@ -338,7 +338,8 @@ uint32_t Win32GetFolderId(const wchar_t* path, FolderId* id) {
 
 // Judged by the final paths (links, junctions, mount points, subst drives, 8.3 names and prefixes
 // resolved by the system) and the identities of the folders:
-// - local volumes: a final path is the one name of its folder, so the texts decide;
+// - local volumes: a final path is the one name of its folder, so the texts decide (identities
+//   are not asked: a cloned disk repeats the serial and the indexes of the original);
 // - a network folder: a server may reach one folder under several share names, through links of
 //   its own or from another share root, and may report invented serials; only a proof of "inside"
 //   (the texts, or an identity on the way up from inner) or, for a network folder against a local
@@ -348,7 +349,7 @@ uint32_t Win32FolderContains(const wchar_t* outer, const wchar_t* inner, bool* i
     FolderFacts o{}, i{};
     if (uint32_t error = DescribeFolder(outer, &o, true)) return error;
     if (uint32_t error = DescribeFolder(inner, &i, true)) return error;
-    if (AtOrBelow(i.finalPath, o.finalPath) || SameIndex(o, i)) {
+    if (AtOrBelow(i.finalPath, o.finalPath) || ((o.remote || i.remote) && SameIndex(o, i))) {
         *inside = true;
         return 0;
     }
@@ -362,8 +363,9 @@ uint32_t Win32FolderContains(const wchar_t* outer, const wchar_t* inner, bool* i
         return 0;
     }
     // A server on this machine reports the serial of the volume it shares from (Windows' own file
-    // server does); with another serial the network folder is on another machine's disk. A server
-    // that makes serials up, such as Samba from the share name, shares another machine's disk.
+    // server does); with another serial the network folder is taken to be on another machine's
+    // disk. The one server this cannot see through is one on this machine that makes serials up
+    // (Samba does, from the share name) while sharing this machine's own drive.
     if (o.remote != i.remote && o.serial != i.serial) {
         *inside = false;
         return 0;

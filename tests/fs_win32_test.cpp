@@ -233,17 +233,7 @@ bool UnderWine() {
 
 // What a spelling of a folder is, seen from the reference folder.
 enum class Verdict { kSame, kInside, kAbove, kApart, kRefused };
-
-const char* VerdictName(Verdict v) {
-    switch (v) {
-        case Verdict::kSame: return "same folder";
-        case Verdict::kInside: return "inside";
-        case Verdict::kAbove: return "above";
-        case Verdict::kApart: return "apart";
-        case Verdict::kRefused: return "refused";
-    }
-    return "?";
-}
+const char* const kVerdictNames[] = {"same folder", "inside", "above", "apart", "refused"};
 
 struct Spelling {
     std::string what;
@@ -420,7 +410,7 @@ TEST_F(Win32Fs, EverySpellingOfAFolderIsJudgedByWhatItIs) {
     FolderId refId{};
     ASSERT_EQ(Fs().getFolderId(ref.c_str(), &refId), 0u);
     for (const Spelling& row : rows) {
-        SCOPED_TRACE(row.what + " expected " + VerdictName(row.verdict) + ": " + Narrow(row.path));
+        SCOPED_TRACE(row.what + " expected " + kVerdictNames[static_cast<int>(row.verdict)] + ": " + Narrow(row.path));
         if (!row.currentFolder.empty()) {
             ASSERT_TRUE(SetCurrentDirectoryW(row.currentFolder.c_str()));
         }

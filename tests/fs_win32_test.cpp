@@ -516,9 +516,10 @@ class ConsoleStop : public RealFolderTest {};
 
 // The console's control events during a copy: each asks the run to stop; closing the console,
 // logoff and shutdown return only once the run has ended (its closing line written, code 3), and a
-// wait that runs out returns without the run. No event leaves a partial file. Wine's
-// GenerateConsoleCtrlEvent cannot send CTRL_CLOSE_EVENT, so the handling is called as the handler
-// thread would call it.
+// wait that runs out returns without the run. No event leaves a partial file. No program can send
+// itself a close, logoff or shutdown event (GenerateConsoleCtrlEvent takes only Ctrl+C and
+// Ctrl+Break, and under Wine 8 it delivers neither: it returns FALSE), so the handling is called
+// as the handler thread would call it.
 TEST_F(ConsoleStop, CloseLogoffAndShutdownWaitForTheStoppedRunToEnd) {
     const std::string content(256 * 1024, 'k');
     std::wstring source = root + L"\\source", destination = root + L"\\destination";

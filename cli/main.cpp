@@ -6,18 +6,10 @@
 #include "engine/system.h"
 
 #ifdef _WIN32
-#include <windows.h>
-
-namespace {
-// Ctrl+C, Ctrl+Break and closing the console stop the run cleanly instead of killing it mid-copy.
-BOOL WINAPI StopOnConsoleEvent(DWORD) {
-    RequestStop();
-    return TRUE;
-}
-}  // namespace
-
+// Ctrl+C and Ctrl+Break stop the run; closing the console, logoff and shutdown stop it too and
+// let it end before the process does, instead of cutting it wherever it is.
 int wmain(int argc, wchar_t** argv) {
-    SetConsoleCtrlHandler(StopOnConsoleEvent, TRUE);
+    InstallConsoleStopHandler();
     return RunSyncOnLargeStack(argc, argv);
 }
 

@@ -2,7 +2,9 @@
 // its failure the failing call's GetLastError.
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
+#include <string>
 
 #include "engine/file_system.h"
 
@@ -29,14 +31,24 @@ void ToFindEntry(const WIN32_FIND_DATAW& data, FindEntry* entry) {
     entry->name[i] = L'\0';
 }
 
-// Only a drive's root lists no "." and "..": an empty one answers ERROR_FILE_NOT_FOUND, which is
-// an empty listing, not a failure.
+// Only a drive's root lists no "." and "..", and some network and add-on file systems list
+// neither anywhere: an empty folder there answers ERROR_FILE_NOT_FOUND. That is an empty listing
+// only while the folder itself is there; taken for one without that check, a folder that vanished
+// would read as emptied, and the deleted-files pass would move its twins in the destination away.
 FindHandle Win32FindFirst(const wchar_t* pattern, FindEntry* entry, uint32_t* error) {
     WIN32_FIND_DATAW data;
     HANDLE handle = FindFirstFileW(pattern, &data);
     if (handle == INVALID_HANDLE_VALUE) {
-        DWORD last = GetLastError();
-        *error = last == ERROR_FILE_NOT_FOUND ? 0 : LastError();
+        *error = LastError();
+        if (*error == ERROR_FILE_NOT_FOUND) {
+            std::wstring folder = pattern;
+            size_t separator = folder.find_last_of(L"\\/");
+            folder.resize(separator == std::wstring::npos ? 0 : separator + 1);  // "X:\" keeps its root
+            DWORD attributes = GetFileAttributesW(folder.empty() ? L"." : folder.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES) *error = LastError();
+            else if (attributes & FILE_ATTRIBUTE_DIRECTORY) *error = 0;
+            else *error = ERROR_DIRECTORY;
+        }
         return nullptr;
     }
     *error = 0;
@@ -177,42 +189,204 @@ bool Win32GetFullPath(const wchar_t* path, wchar_t* out, size_t capacity) {
     return true;
 }
 
+// Windows' longest path in any spelling, terminator included.
+constexpr DWORD kLongestPath = 32768;
+
+// Links, junctions and mount points on the way are followed: the handle is the folder itself.
 HANDLE OpenFolder(const wchar_t* path) {
     return CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-uint32_t Win32GetFolderId(const wchar_t* path, FolderId* id) {
-    HANDLE folder = OpenFolder(path);
-    if (folder == INVALID_HANDLE_VALUE) return LastError();
+// What a folder is, as opposed to how it was spelled.
+struct FolderFacts {
+    FolderId id;
+    // A file index of 0 (some network servers) or all ones says nothing about sameness.
+    bool idTrusted;
+    // The 32-bit serial and 64-bit index every file system reports, local or served: the identity's
+    // may be the 64-bit serial and 128-bit id of FileIdInfo, which a server need not offer.
+    uint32_t serial;
+    uint64_t index;
+    bool indexTrusted;
+    // "\\?\C:\...", "\\?\UNC\server\share\..." or "\\?\Volume{...}\..." with links resolved.
+    std::wstring finalPath;
+    bool remote;
+};
+
+// Windows 8's FileIdInfo class and FILE_ID_INFO, by number and layout: the build targets Windows 7,
+// where the call fails and the 64-bit index serves.
+constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+struct FileIdInformation {
+    ULONGLONG volumeSerialNumber;
+    BYTE identifier[16];
+};
+
+// Identity of an open folder: the 128-bit file id where the file system has one (ReFS needs all
+// 128 bits; NTFS's 64-bit index is its low half, so both calls agree there), else the 64-bit
+// index. ERROR_DIRECTORY when the handle is not a folder.
+uint32_t ReadIdentity(HANDLE handle, FolderFacts* facts) {
     BY_HANDLE_FILE_INFORMATION info;
-    uint32_t error = GetFileInformationByHandle(folder, &info) ? 0 : LastError();
-    CloseHandle(folder);
-    if (error == 0) *id = FolderId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    if (!GetFileInformationByHandle(handle, &info)) return LastError();
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_DIRECTORY;
+    facts->serial = info.dwVolumeSerialNumber;
+    facts->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    facts->indexTrusted = facts->index != 0 && facts->index != ~0ull;
+    facts->id = FolderId{info.dwVolumeSerialNumber, 0, facts->index};
+    FileIdInformation wide;
+    if (GetFileInformationByHandleEx(handle, kFileIdInfo, &wide, sizeof wide)) {
+        uint64_t low = 0, high = 0;
+        memcpy(&low, wide.identifier, sizeof low);
+        memcpy(&high, wide.identifier + sizeof low, sizeof high);
+        facts->id = FolderId{wide.volumeSerialNumber, high, low};
+    }
+    bool zero = facts->id.fileHigh == 0 && facts->id.fileLow == 0;
+    bool ones = facts->id.fileHigh == ~0ull && facts->id.fileLow == ~0ull;
+    facts->idTrusted = !zero && !ones;
+    return 0;
+}
+
+// Length of the volume part of a final path, its backslash included: "\\?\C:\",
+// "\\?\Volume{...}\", "\\?\UNC\server\share\". 0 when the text has none of these shapes.
+size_t RootLength(const std::wstring& path) {
+    if (path.size() < 6 || path.compare(0, 4, L"\\\\?\\") != 0) return 0;
+    bool unc = path.size() > 8 && CompareStringOrdinal(path.c_str() + 4, 4, L"UNC\\", 4, TRUE) == CSTR_EQUAL;
+    size_t parts = unc ? 3 : 1;
+    size_t at = 4;
+    for (size_t i = 0; i < parts; ++i) {
+        at = path.find(L'\\', at);
+        if (at == std::wstring::npos) return i + 1 == parts ? path.size() : 0;  // "\\?\C:" alone
+        ++at;
+    }
+    return at;
+}
+
+// A redirector's folder: a UNC path, or a drive letter a network client serves.
+bool OnNetwork(const std::wstring& finalPath) {
+    if (finalPath.size() >= 8 && CompareStringOrdinal(finalPath.c_str(), 8, L"\\\\?\\UNC\\", 8, TRUE) == CSTR_EQUAL)
+        return true;
+    if (finalPath.size() < 6 || finalPath[5] != L':') return false;
+    wchar_t root[] = {finalPath[4], L':', L'\\', L'\0'};
+    return GetDriveTypeW(root) == DRIVE_REMOTE;
+}
+
+// Final path of an open folder, by drive letter where the volume has one, else by volume GUID.
+// Wine 8 answers ERROR_MORE_DATA for any final path longer than MAX_PATH, whatever the buffer;
+// Windows gives up to 32,767 characters. There a deep folder is refused, never misjudged.
+uint32_t ReadFinalPath(HANDLE handle, std::wstring& path) {
+    path.assign(kLongestPath, L'\0');
+    uint32_t error = ERROR_GEN_FAILURE;
+    for (DWORD volume : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+        DWORD length = GetFinalPathNameByHandleW(handle, path.data(), kLongestPath, FILE_NAME_NORMALIZED | volume);
+        if (length > 0 && length < kLongestPath) {
+            path.resize(length);
+            if (RootLength(path) != 0) return 0;
+            error = ERROR_BAD_PATHNAME;  // a shape the comparison below cannot cut into folders
+        } else {
+            error = LastError();
+        }
+    }
     return error;
 }
 
-// TODO(windows): judged by the final path of each folder; to be checked under Wine for every
-// spelling.
-uint32_t Win32FolderContains(const wchar_t* outer, const wchar_t* inner, bool* inside) {
-    static wchar_t a[32768], b[32768];
-    HANDLE h = OpenFolder(outer);
-    if (h == INVALID_HANDLE_VALUE) return LastError();
-    DWORD la = GetFinalPathNameByHandleW(h, a, 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    uint32_t error = la == 0 || la >= 32768 ? LastError() : 0;
-    CloseHandle(h);
-    if (error) return error;
-    h = OpenFolder(inner);
-    if (h == INVALID_HANDLE_VALUE) return LastError();
-    DWORD lb = GetFinalPathNameByHandleW(h, b, 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    error = lb == 0 || lb >= 32768 ? LastError() : 0;
-    CloseHandle(h);
-    if (error) return error;
-    if (la > 0 && a[la - 1] == L'\\') a[--la] = L'\0';
-    CharUpperBuffW(a, la);
-    CharUpperBuffW(b, lb);
-    *inside = wcsncmp(a, b, la) == 0 && (b[la] == L'\0' || b[la] == L'\\');
+uint32_t DescribeFolder(const wchar_t* path, FolderFacts* facts, bool withFinalPath) {
+    HANDLE folder = OpenFolder(path);
+    if (folder == INVALID_HANDLE_VALUE) return LastError();
+    uint32_t error = ReadIdentity(folder, facts);
+    if (error == 0 && withFinalPath) error = ReadFinalPath(folder, facts->finalPath);
+    CloseHandle(folder);
+    if (error == 0 && withFinalPath) facts->remote = OnNetwork(facts->finalPath);
+    return error;
+}
+
+// The same folder by serial and index, the pair a local volume and a server report alike. ReFS's
+// index may repeat across its 128-bit ids: a false "same" only ever refuses.
+bool SameIndex(const FolderFacts& a, const FolderFacts& b) {
+    return a.indexTrusted && b.indexTrusted && a.serial == b.serial && a.index == b.index;
+}
+
+// Whether the final path inner is outer or lies below it. Names compare without regard to case,
+// as the file system does; a case-sensitive folder can only make this say "inside" too often,
+// which refuses rather than harms.
+bool AtOrBelow(const std::wstring& inner, const std::wstring& outer) {
+    size_t length = outer.size();
+    if (length > 0 && outer[length - 1] == L'\\') --length;
+    if (inner.size() < length) return false;
+    if (length > 0 && CompareStringOrdinal(inner.c_str(), static_cast<int>(length), outer.c_str(),
+                                           static_cast<int>(length), TRUE) != CSTR_EQUAL)
+        return false;
+    return inner.size() == length || inner[length] == L'\\';
+}
+
+// Under Wine every drive letter is a folder of one Unix tree: Z: holds all of it, and a drive may
+// be mapped to a folder of another drive. Its final paths name the deepest drive, so a folder of
+// one drive can lie inside a plain folder of another with nothing in the texts to show it.
+// Windows never does that: a volume appears inside another only at a mount point, which the walks
+// treat as a link.
+bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+uint32_t Win32GetFolderId(const wchar_t* path, FolderId* id) {
+    FolderFacts facts{};
+    if (uint32_t error = DescribeFolder(path, &facts, false)) return error;
+    // An index of 0 would make every such folder the same one.
+    if (!facts.idTrusted) return ERROR_NOT_SUPPORTED;
+    *id = facts.id;
     return 0;
+}
+
+// Judged by the final paths (links, junctions, mount points, subst drives, 8.3 names and prefixes
+// resolved by the system) and the identities of the folders:
+// - local volumes: a final path is the one name of its folder, so the texts decide (identities
+//   are not asked: a cloned disk repeats the serial and the indexes of the original);
+// - a network folder: a server may reach one folder under several share names, through links of
+//   its own or from another share root, and may report invented serials; only a proof of "inside"
+//   (the texts, or an identity on the way up from inner) or, for a network folder against a local
+//   one, different volume serials decide. Two network folders that are not proven nested cannot be
+//   told apart from nested ones and are refused.
+uint32_t Win32FolderContains(const wchar_t* outer, const wchar_t* inner, bool* inside) {
+    FolderFacts o{}, i{};
+    if (uint32_t error = DescribeFolder(outer, &o, true)) return error;
+    if (uint32_t error = DescribeFolder(inner, &i, true)) return error;
+    if (AtOrBelow(i.finalPath, o.finalPath) || ((o.remote || i.remote) && SameIndex(o, i))) {
+        *inside = true;
+        return 0;
+    }
+    if (!o.remote && !i.remote) {
+        size_t oRoot = RootLength(o.finalPath), iRoot = RootLength(i.finalPath);
+        bool sameVolume = oRoot == iRoot && CompareStringOrdinal(o.finalPath.c_str(), static_cast<int>(oRoot),
+                                                                 i.finalPath.c_str(), static_cast<int>(iRoot),
+                                                                 TRUE) == CSTR_EQUAL;
+        if (!sameVolume && UnderWine()) return ERROR_NOT_SUPPORTED;
+        *inside = false;
+        return 0;
+    }
+    // A server on this machine reports the serial of the volume it shares from (Windows' own file
+    // server does); with another serial the network folder is taken to be on another machine's
+    // disk. The one server this cannot see through is one on this machine that makes serials up
+    // (Samba does, from the share name) while sharing this machine's own drive.
+    if (o.remote != i.remote && o.serial != i.serial) {
+        *inside = false;
+        return 0;
+    }
+    // What is left can only be proven nested: outer met on the way up from inner, as the server
+    // names its folders.
+    if (o.indexTrusted) {
+        size_t root = RootLength(i.finalPath);
+        std::wstring above = i.finalPath;
+        while (above.size() > root) {
+            size_t cut = above.rfind(L'\\');
+            above.resize(cut < root ? root : cut);
+            FolderFacts step{};
+            if (DescribeFolder(above.c_str(), &step, false) != 0) break;
+            if (SameIndex(step, o)) {
+                *inside = true;
+                return 0;
+            }
+        }
+    }
+    return ERROR_NOT_SUPPORTED;
 }
 
 // What a killed copy left under its temporary name, here or by the POSIX provider.

@@ -43,7 +43,12 @@ struct Tree {
     }
 };
 
-const wchar_t* const kFileNames[] = {L"a.txt", L"b.txt", L"c.dat", L"Photo.jpg", L"photo.jpg",
+// Two names that differ only in case name one file on Windows, as the engine there expects: only
+// Linux gets both.
+const wchar_t* const kFileNames[] = {L"a.txt", L"b.txt", L"c.dat", L"Photo.jpg",
+#ifndef _WIN32
+                                     L"photo.jpg",
+#endif
                                      L"report", L".hidden", L"x.bin"};
 const wchar_t* const kFolderNames[] = {L"A", L"B", L"docs", L"Pics", L"sub", L"2024"};
 

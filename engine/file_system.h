@@ -34,6 +34,11 @@ constexpr uint32_t kFileAttributeNormal = 0x80;
 constexpr uint32_t kFileAttributeReparsePoint = 0x400;
 constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 
+// Whether a Windows reparse point with this tag is a link: symbolic links, junctions and volume
+// mount points carry the name-surrogate bit. A tag of 0 never comes with the reparse bit on
+// Windows; Wine gives it for the links it shows, so it counts as a link too.
+constexpr bool IsLinkReparseTag(uint32_t tag) { return tag == 0 || (tag & 0x20000000u) != 0; }
+
 // Longest bare name a listing entry can hold (both platforms stay below it).
 constexpr size_t kMaxEntryName = 260;
 

@@ -19,8 +19,27 @@ uint32_t LastError() {
 
 FileTime ToFileTime(const FILETIME& t) { return FileTime{t.dwLowDateTime, t.dwHighDateTime}; }
 
+// The reparse-point bit stays only on links: cloud placeholders, deduplicated files and other
+// reparse points are plain files and folders to every walk, or a file in a synced folder would be
+// put aside on every run.
+DWORD LinkAttributes(DWORD attributes, DWORD tag) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !IsLinkReparseTag(tag))
+        attributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
+    return attributes;
+}
+
+// The tag sits only in a listing entry; a query of one path asks the listing of that path.
+DWORD LinkAttributesOf(const wchar_t* path, DWORD attributes) {
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return attributes;
+    WIN32_FIND_DATAW data;
+    HANDLE handle = FindFirstFileW(path, &data);
+    if (handle == INVALID_HANDLE_VALUE) return attributes;  // unknown kind: a link, the safe side
+    FindClose(handle);
+    return LinkAttributes(attributes, data.dwReserved0);
+}
+
 void ToFindEntry(const WIN32_FIND_DATAW& data, FindEntry* entry) {
-    entry->attributes = data.dwFileAttributes;
+    entry->attributes = LinkAttributes(data.dwFileAttributes, data.dwReserved0);
     entry->creationTime = ToFileTime(data.ftCreationTime);
     entry->lastWriteTime = ToFileTime(data.ftLastWriteTime);
     entry->sizeHigh = data.nFileSizeHigh;
@@ -71,12 +90,12 @@ void Win32FindClose(FindHandle handle) {
     if (handle) FindClose(static_cast<HANDLE>(handle));
 }
 
-uint32_t Win32GetAttributes(const wchar_t* path) { return GetFileAttributesW(path); }
+uint32_t Win32GetAttributes(const wchar_t* path) { return LinkAttributesOf(path, GetFileAttributesW(path)); }
 
 bool Win32GetAttributesEx(const wchar_t* path, FileInfo* info) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
-    info->attributes = data.dwFileAttributes;
+    info->attributes = LinkAttributesOf(path, data.dwFileAttributes);
     info->creationTime = ToFileTime(data.ftCreationTime);
     info->lastWriteTime = ToFileTime(data.ftLastWriteTime);
     info->sizeHigh = data.nFileSizeHigh;

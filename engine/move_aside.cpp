@@ -7,6 +7,7 @@
 #include "engine/run_state.h"
 #include "output/format.h"
 #include "output/message.h"
+#include "output/text_encoding.h"
 
 namespace {
 // Far more versions of one file than anyone keeps; past it the move fails as taken.
@@ -18,13 +19,7 @@ size_t NameLengthOnDisk(const wchar_t* name, size_t count) {
     (void)name;
     return count;  // UTF-16 code units, as NTFS counts them
 #else
-    // UTF-8 bytes; a byte kept from a name that was not UTF-8 (U+DC80 + byte) is one byte again.
-    size_t bytes = 0;
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t c = static_cast<uint32_t>(name[i]);
-        bytes += c < 0x80 || (c >= 0xDC80 && c <= 0xDCFF) ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-    }
-    return bytes;
+    return Utf8Length(name, count);  // the bytes the provider writes the name as
 #endif
 }
 

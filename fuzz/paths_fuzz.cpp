@@ -5,8 +5,10 @@
 //   - CreateDirectoryChain tries only prefixes of its path that end before a separator, shortest
 //     first, then the whole path; stops at the first failure and returns its error; and leaves the
 //     folder there when it returns 0;
-//   - NumberedName puts " (n)" before the last dot (not a leading one) or at the end, and says
-//     false exactly when that does not fit.
+//   - NumberedName puts " (n)" before the last dot (not a leading one) or at the end; where that
+//     passes the file system's 255-byte name limit, it keeps the longest start of the part before
+//     the number (of the whole name, when the extension leaves no room) that fits; and it says
+//     false exactly when the result does not fit its buffer.
 #include <cstdint>
 #include <cstdlib>
 #include <cwchar>
@@ -20,6 +22,7 @@
 #include "engine/paths.h"
 #include "fuzz/fuzz_text.h"
 #include "output/message.h"
+#include "output/text_encoding.h"
 
 namespace {
 
@@ -130,13 +133,29 @@ void CheckChain(const std::wstring& path, const std::wstring& blocker, uint8_t f
     }
 }
 
+// Bytes of the name on disk, by the encoder the POSIX provider writes names with.
+size_t DiskBytes(const std::wstring& text) {
+    std::string bytes;
+    AppendUtf8(bytes, text.data(), text.size());
+    return bytes.size();
+}
+
 void CheckNumberedName(const std::wstring& name, unsigned number, size_t capacity) {
     std::unique_ptr<wchar_t[]> out(new wchar_t[capacity]);
     size_t dot = name.rfind(L'.');
     if (dot == 0) dot = std::wstring::npos;
     std::wstring stem = dot == std::wstring::npos ? name : name.substr(0, dot);
     std::wstring extension = dot == std::wstring::npos ? L"" : name.substr(dot);
-    std::wstring expected = stem + L" (" + std::to_wstring(number) + L")" + extension;
+    const std::wstring numberPart = L" (" + std::to_wstring(number) + L")";
+    if (DiskBytes(numberPart + extension) + 1 > 255) {
+        stem = name;
+        extension.clear();
+    }
+    // The longest start of the stem (one character at least) that leaves room for the rest.
+    size_t room = 255 - DiskBytes(numberPart + extension), keep = 1;
+    while (keep < stem.size() && DiskBytes(stem.substr(0, keep + 1)) <= room) ++keep;
+    if (stem.size() <= 1 || DiskBytes(stem) <= room) keep = stem.size();
+    std::wstring expected = stem.substr(0, keep) + numberPart + extension;
     bool made = NumberedName(out.get(), capacity, name.c_str(), number);
     if (made != (expected.size() < capacity)) abort();
     if (made && expected != out.get()) abort();

@@ -194,6 +194,12 @@ size_t Decode(const unsigned char* bytes, size_t length, wchar_t* out, size_t ro
 
 }  // namespace
 
+size_t Utf8Length(const wchar_t* text, size_t length) {
+    size_t bytes = 0;
+    for (size_t i = 0; i < length;) bytes += EncodedSize(NextCodePoint(text, length, i));
+    return bytes;
+}
+
 void AppendUtf8(std::string& out, const wchar_t* text, size_t length) {
     if (length == 0) return;
     size_t start = out.size();

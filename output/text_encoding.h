@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+// The number of bytes AppendUtf8 makes of length wide characters.
+size_t Utf8Length(const wchar_t* text, size_t length);
 // Appends the UTF-8 form of length wide characters to out.
 void AppendUtf8(std::string& out, const wchar_t* text, size_t length);
 // UTF-8 (or any bytes) to wide text into out (capacity characters, terminator included).

@@ -600,6 +600,22 @@ TEST_F(ConsoleStop, CloseLogoffAndShutdownWaitForTheStoppedRunToEnd) {
     CloseHandle(g_copyReleased);
 }
 
+// Only name surrogates are links; every other reparse point is a plain file or folder to the walks.
+TEST(Win32Links, OnlyNameSurrogateReparseTagsAreLinks) {
+    const struct {
+        uint32_t tag;
+        bool link;
+    } rows[] = {
+        {IO_REPARSE_TAG_SYMLINK, true}, {IO_REPARSE_TAG_MOUNT_POINT, true},
+        {0, true},  // what Wine reports for the links it shows
+        {0x9000601A, false},  // a cloud placeholder (IO_REPARSE_TAG_CLOUD_6)
+        {0x80000013, false},  // a deduplicated file (IO_REPARSE_TAG_DEDUP)
+        {0x8000001B, false},  // an app execution alias
+        {0x80000017, false},  // a file of a WIM image (IO_REPARSE_TAG_WOF)
+    };
+    for (const auto& row : rows) EXPECT_EQ(IsLinkReparseTag(row.tag), row.link) << std::hex << row.tag;
+}
+
 // UTF-16 surrogate pairs are the Windows-only case of the UTF-8 boundary.
 TEST(Win32Text, NonBmpCharacterRoundTripsThroughUtf8) {
     const wchar_t text[] = L"a\U0001F600b";

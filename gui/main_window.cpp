@@ -183,11 +183,13 @@ void AddAndFree(LogBatch& batch, WPARAM wParam) {
 
 // A fast run posts texts far quicker than a visible edit control takes them one by one (under
 // Wine a repaint costs milliseconds, and each insertion walks the control's lines). So the texts
-// already waiting in the queue are added as one batch with drawing off, in order, and shown with
-// one repaint; the time limit keeps the window answering.
+// already waiting in the queue are added as one batch with the pane's drawing off, in order, and
+// shown with one repaint of the pane; the time limit keeps the window answering. Drawing is turned
+// off on the pane alone: WM_SETREDRAW clears the visible state of the window it goes to, and the
+// main window without it would let clicks on its caption and buttons fall through.
 void OnLogText(HWND window, WPARAM wParam) {
     LogBatch batch = {GetDlgItem(window, kLogViewId), std::wstring()};
-    SendMessageW(window, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(batch.edit, WM_SETREDRAW, FALSE, 0);
     AddAndFree(batch, wParam);
     ULONGLONG deadline = GetTickCount64() + kLogBatchMs;
     MSG queued;
@@ -196,8 +198,8 @@ void OnLogText(HWND window, WPARAM wParam) {
         AddAndFree(batch, queued.wParam);
     }
     FlushLogBatch(batch);
-    SendMessageW(window, WM_SETREDRAW, TRUE, 0);
-    RedrawWindow(window, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
+    SendMessageW(batch.edit, WM_SETREDRAW, TRUE, 0);
+    RedrawWindow(batch.edit, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
 }
 
 void OnSyncDone(HWND window) {

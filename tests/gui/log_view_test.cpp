@@ -132,6 +132,41 @@ TEST_F(MainWindowTest, ALogOfAHundredThousandLinesIsThereWhole) {
     EXPECT_LT(GetWindowTextLengthW(plain), 32768);
 }
 
+// While a batch of texts goes into the pane, the main window keeps its visible state, which
+// hit-testing needs for clicks on its caption and buttons; the pane is shown whole afterwards.
+struct VisibilityLog {
+    HWND main;
+    WNDPROC paneProc;
+    std::vector<bool> mainVisibleAtInsert;
+};
+VisibilityLog g_visibility;
+LRESULT CALLBACK RecordVisibility(HWND pane, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == EM_REPLACESEL) {
+        g_visibility.mainVisibleAtInsert.push_back((GetWindowLongW(g_visibility.main, GWL_STYLE) & WS_VISIBLE) != 0);
+    }
+    return CallWindowProcW(g_visibility.paneProc, pane, message, wParam, lParam);
+}
+
+TEST_F(MainWindowTest, TheMainWindowStaysVisibleWhileABatchGoesIntoThePane) {
+    ShowWindow(window, SW_SHOWNA);
+    g_visibility = VisibilityLog{window, nullptr, {}};
+    g_visibility.paneProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(pane, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordVisibility)));
+    SetOutputSink(PostLogText);
+    for (int i = 0; i < 50; ++i) WriteMessage(L"copy file %d\n", i);
+    WriteMessage(L"\r 50%% [|||]");
+    ClearOutputSink();
+    MSG queued;
+    ASSERT_TRUE(PumpUntil([&] { return !PeekMessageW(&queued, window, WM_APP_LOG_TEXT, WM_APP_LOG_TEXT, PM_NOREMOVE); },
+                          60000));
+    SetWindowLongPtrW(pane, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_visibility.paneProc));
+    ASSERT_FALSE(g_visibility.mainVisibleAtInsert.empty());
+    for (bool mainVisible : g_visibility.mainVisibleAtInsert) EXPECT_TRUE(mainVisible);
+    EXPECT_TRUE(GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE);
+    EXPECT_TRUE(GetWindowLongW(pane, GWL_STYLE) & WS_VISIBLE);
+    EXPECT_EQ(SendMessageW(pane, EM_GETLINECOUNT, 0, 0), 51);
+}
+
 // A post refused as by a full queue (Wine's queues never fill) is tried again: every text
 // arrives, once, in order. The end-of-run message is retried the same way.
 std::atomic<int> g_refusalsLeft{0};

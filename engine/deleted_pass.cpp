@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <cwctype>
 #include <vector>
 
 #include "engine/move_aside.h"
@@ -45,16 +44,6 @@ void ListSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wch
     SortNames(folder, folder.folders);
 }
 
-#ifdef _WIN32
-// Names as Windows matches them: without regard to case.
-bool SameName(const wchar_t* a, const wchar_t* b) {
-    for (; *a && *b; ++a, ++b) {
-        if (std::towupper(static_cast<wint_t>(*a)) != std::towupper(static_cast<wint_t>(*b))) return false;
-    }
-    return *a == *b;
-}
-#endif
-
 // Whether a name is among names, as the file system matches names.
 bool HasName(const SourceFolder& folder, const std::vector<uint32_t>& names, const wchar_t* name) {
     const wchar_t* text = folder.text.data();
@@ -63,7 +52,7 @@ bool HasName(const SourceFolder& folder, const std::vector<uint32_t>& names, con
     if (at != names.end() && wcscmp(text + *at, name) == 0) return true;
 #ifdef _WIN32
     for (uint32_t start : names) {
-        if (SameName(text + start, name)) return true;
+        if (SameNameOnDisk(text + start, name)) return true;
     }
 #endif
     return false;

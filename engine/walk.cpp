@@ -1,6 +1,7 @@
 #include "engine/walk.h"
 
 #include <cwchar>
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -33,10 +34,21 @@ void CountEntry() {
     if (EntryCounter % 256 == 0) WriteMessage(L"read %8.8d files\r", EntryCounter);
 }
 
+bool SameNameOnDisk(const wchar_t* a, const wchar_t* b) {
+#ifdef _WIN32
+    for (; *a && *b; ++a, ++b) {
+        if (std::towupper(static_cast<wint_t>(*a)) != std::towupper(static_cast<wint_t>(*b))) return false;
+    }
+    return *a == *b;
+#else
+    return wcscmp(a, b) == 0;
+#endif
+}
+
 bool IsAlwaysSkippedFolder(const wchar_t* name) {
-    return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 || wcscmp(name, L"$RECYCLE.BIN") == 0;
+    return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 || SameNameOnDisk(name, L"$RECYCLE.BIN");
 }
 
 bool IsDeletedWalkSkippedFolder(const wchar_t* name) {
-    return IsAlwaysSkippedFolder(name) || wcscmp(name, L"Deleted") == 0 || wcscmp(name, L"Backup") == 0;
+    return IsAlwaysSkippedFolder(name) || SameNameOnDisk(name, L"Deleted") || SameNameOnDisk(name, L"Backup");
 }

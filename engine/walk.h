@@ -23,9 +23,15 @@ inline bool IsLinkedFolder(const FindEntry& entry) {
     return IsFolder(entry) && (entry.attributes & kFileAttributeReparsePoint) != 0;
 }
 
-// ".", ".." and "$RECYCLE.BIN", matched whole and case-sensitively.
+// Whether two names name the same entry of one folder: exactly on Linux, without regard to case on
+// Windows, as each file system matches names.
+bool SameNameOnDisk(const wchar_t* a, const wchar_t* b);
+
+// ".", ".." and "$RECYCLE.BIN", matched whole (the latter as the file system matches names: the
+// NTFS Recycle Bin is "$Recycle.Bin").
 bool IsAlwaysSkippedFolder(const wchar_t* name);
-// The deleted-files walk also passes over "Deleted" and "Backup".
+// The deleted-files walk also passes over "Deleted" and "Backup", matched the same way: on Windows
+// a mirrored source folder "deleted" is the destination's Deleted folder.
 bool IsDeletedWalkSkippedFolder(const wchar_t* name);
 
 // What a walk reads of each entry: everything, or only its name and its directory and

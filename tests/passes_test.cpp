@@ -331,9 +331,39 @@ TEST_F(PassesTest, RecycleBinFoldersAreSkippedOnlyWithTheExactName) {
     File(L"/dst/$RECYCLE.BIN/own.txt", "o");
     EXPECT_EQ(Run(L"d"), 0);
     EXPECT_EQ(At(L"/dst/$RECYCLE.BIN/trash.txt"), "<none>");
+#ifdef _WIN32
+    EXPECT_EQ(At(L"/dst/$Recycle.Bin/kept.txt"), "<none>");  // the NTFS spelling of the same folder
+#else
     EXPECT_EQ(At(L"/dst/$Recycle.Bin/kept.txt"), "k");
+#endif
     EXPECT_EQ(At(L"/dst/$RECYCLE.BIN/own.txt"), "o");
 }
+
+#ifdef _WIN32
+// On Windows names ignore case: a source folder "deleted", once mirrored, is the destination's
+// Deleted folder, and a drive's Recycle Bin is "$Recycle.Bin". Neither is walked for deleted
+// files, so nothing goes one level deeper on every run, and the Recycle Bin is left alone.
+TEST_F(PassesTest, SkipNamesIgnoreCaseOnWindows) {
+    MemFsReset(true);
+    MemFsAddFolder(P(L"/src"));
+    MemFsAddFolder(P(L"/dst"));
+    File(L"/src/deleted/old.txt", "kept in the source");
+    // The mirror made the folder first, so on disk the Deleted folder is spelled "deleted".
+    File(L"/dst/deleted/old.txt", "kept in the source");
+    File(L"/dst/deleted/gone.txt", "deleted by an earlier run");
+    File(L"/dst/$Recycle.Bin/S-1-5-21/$R1.txt", "the user's recycled file");
+    MemFsAddFolder(P(L"/dst/$Recycle.Bin/S-1-5-21/empty"));
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(Run(L"d"), 0);
+        EXPECT_EQ(Count(L"move deleted file"), 0u) << run;
+    }
+    EXPECT_EQ(At(L"/dst/Deleted/old.txt"), "kept in the source");
+    EXPECT_EQ(At(L"/dst/Deleted/gone.txt"), "deleted by an earlier run");
+    EXPECT_EQ(At(L"/dst/Deleted/deleted"), "<none>");
+    EXPECT_EQ(At(L"/dst/$Recycle.Bin/S-1-5-21/$R1.txt"), "the user's recycled file");
+    EXPECT_EQ(At(L"/dst/$Recycle.Bin/S-1-5-21/empty"), "<folder>");
+}
+#endif
 
 TEST_F(PassesTest, EmptyFoldersGoDeepestFirstButTheDestinationRootStays) {
     MemFsAddFolder(P(L"/dst/a/b/c"));

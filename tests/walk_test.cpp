@@ -39,18 +39,29 @@ TEST_F(WalkTest, CounterLineAtEvery256EntriesAcrossFolders) {
     EXPECT_EQ(CounterLines(), 1);
 }
 
-TEST_F(WalkTest, SkipListsMatchWholeNamesWithCase) {
-    EXPECT_TRUE(IsAlwaysSkippedFolder(L"."));
-    EXPECT_TRUE(IsAlwaysSkippedFolder(L".."));
-    EXPECT_TRUE(IsAlwaysSkippedFolder(L"$RECYCLE.BIN"));
-    EXPECT_FALSE(IsAlwaysSkippedFolder(L"$Recycle.Bin"));
-    EXPECT_FALSE(IsAlwaysSkippedFolder(L"..."));
-    EXPECT_FALSE(IsAlwaysSkippedFolder(L"Backup"));
-    EXPECT_TRUE(IsDeletedWalkSkippedFolder(L"Backup"));
-    EXPECT_TRUE(IsDeletedWalkSkippedFolder(L"Deleted"));
-    EXPECT_TRUE(IsDeletedWalkSkippedFolder(L"$RECYCLE.BIN"));
-    EXPECT_FALSE(IsDeletedWalkSkippedFolder(L"deleted"));
-    EXPECT_FALSE(IsDeletedWalkSkippedFolder(L"Backups"));
+// Skip names match whole names, as the file system matches them: other letter case is the same
+// folder on Windows and another folder on Linux.
+TEST_F(WalkTest, SkipListsMatchWholeNamesAsTheFileSystemDoes) {
+#ifdef _WIN32
+    const bool otherCase = true;
+#else
+    const bool otherCase = false;
+#endif
+    const struct {
+        const wchar_t* name;
+        bool always, deletedWalk;
+    } rows[] = {
+        {L".", true, true},          {L"..", true, true},
+        {L"$RECYCLE.BIN", true, true}, {L"$Recycle.Bin", otherCase, otherCase},
+        {L"...", false, false},      {L"$RECYCLE.BIN2", false, false},
+        {L"Backup", false, true},    {L"Deleted", false, true},
+        {L"deleted", false, otherCase}, {L"BACKUP", false, otherCase},
+        {L"Backups", false, false},  {L"Delete", false, false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(IsAlwaysSkippedFolder(row.name), row.always) << Narrow(row.name);
+        EXPECT_EQ(IsDeletedWalkSkippedFolder(row.name), row.deletedWalk) << Narrow(row.name);
+    }
 }
 
 // Entries come in listing order. A folder that cannot be listed, or whose listing breaks off, is a

@@ -182,16 +182,11 @@ uint32_t Win32CopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
 
 bool Win32GetFileSystemName(const wchar_t* folder, wchar_t* name, size_t capacity) {
     if (!folder || !name || capacity == 0) return false;
-    // "E:" alone fails under Wine and on Windows names the current folder of E:, not its root.
+    // Asked at the folder's own volume path, also for a path with a drive letter: a volume mounted
+    // into a folder (C:\mnt\usb) has a file system of its own, and a FAT stick there must turn
+    // the two-second tolerance on. GetVolumeInformationW itself wants a root ("E:" alone fails).
     wchar_t root[2 * MAX_PATH];
-    if (folder[0] != L'\0' && folder[1] == L':') {
-        root[0] = folder[0];
-        root[1] = L':';
-        root[2] = L'\\';
-        root[3] = L'\0';
-    } else if (!GetVolumePathNameW(folder, root, static_cast<DWORD>(sizeof root / sizeof root[0]))) {
-        return false;
-    }
+    if (!GetVolumePathNameW(folder, root, static_cast<DWORD>(sizeof root / sizeof root[0]))) return false;
     DWORD size = capacity > MAX_PATH + 1 ? MAX_PATH + 1 : static_cast<DWORD>(capacity);
     return GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, name, size) == TRUE;
 }

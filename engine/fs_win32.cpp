@@ -19,6 +19,56 @@ uint32_t LastError() {
 
 FileTime ToFileTime(const FILETIME& t) { return FileTime{t.dwLowDateTime, t.dwHighDateTime}; }
 
+// Whether a path is already full and plain: a drive or a share at its start, backslashes only, no
+// "." or ".." part. Such a path needs nothing from the system's text rules.
+bool IsFullPlainPath(const wchar_t* path) {
+    bool drive = path[0] != L'\0' && path[1] == L':' && path[2] == L'\\';
+    bool share = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.';
+    if (!drive && !share) return false;
+    for (const wchar_t* c = path; *c; ++c) {
+        if (*c == L'/') return false;
+        if (*c == L'\\' && c[1] == L'.' && (c[2] == L'\\' || c[2] == L'\0' || (c[2] == L'.' && (c[3] == L'\\' || c[3] == L'\0'))))
+            return false;
+    }
+    return true;
+}
+
+// The \\?\ form of a path, in which the system takes every name as it stands: a last part that
+// ends in "." or " " and a device name (CON, aux.txt) are files like any other, as the listing
+// gave them. Without it, Win32 drops the trailing dot or blank and opens the device. The engine's
+// paths are full already (its roots were made full once, at the start); anything else is made
+// full first, the one place where the system's text rules still apply.
+class ExactPath {
+public:
+    explicit ExactPath(const wchar_t* path) {
+        if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+            text_ = path;
+        } else if (wcsncmp(path, L"\\\\.\\", 4) == 0) {
+            text_ = std::wstring(L"\\\\?\\") + (path + 4);
+        } else if (IsFullPlainPath(path)) {
+            text_ = path[0] == L'\\' ? std::wstring(L"\\\\?\\UNC") + (path + 1) : std::wstring(L"\\\\?\\") + path;
+        } else {
+            std::wstring full(kLongestPathUnits, L'\0');
+            DWORD length = GetFullPathNameW(path, kLongestPathUnits, full.data(), nullptr);
+            if (length == 0 || length >= kLongestPathUnits) {
+                text_ = path;  // the call that follows fails on it with its own error
+                return;
+            }
+            full.resize(length);
+            if (IsFullPlainPath(full.c_str()) || wcsncmp(full.c_str(), L"\\\\?\\", 4) == 0) {
+                *this = ExactPath(full.c_str());
+            } else {
+                text_ = full;
+            }
+        }
+    }
+    const wchar_t* c_str() const { return text_.c_str(); }
+
+private:
+    static constexpr DWORD kLongestPathUnits = 32768;
+    std::wstring text_;
+};
+
 // The reparse-point bit stays only on links: cloud placeholders, deduplicated files and other
 // reparse points are plain files and folders to every walk, or a file in a synced folder would be
 // put aside on every run.
@@ -32,7 +82,7 @@ DWORD LinkAttributes(DWORD attributes, DWORD tag) {
 DWORD LinkAttributesOf(const wchar_t* path, DWORD attributes) {
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return attributes;
     WIN32_FIND_DATAW data;
-    HANDLE handle = FindFirstFileW(path, &data);
+    HANDLE handle = FindFirstFileW(ExactPath(path).c_str(), &data);
     if (handle == INVALID_HANDLE_VALUE) return attributes;  // unknown kind: a link, the safe side
     FindClose(handle);
     return LinkAttributes(attributes, data.dwReserved0);
@@ -56,14 +106,14 @@ void ToFindEntry(const WIN32_FIND_DATAW& data, FindEntry* entry) {
 // would read as emptied, and the deleted-files pass would move its twins in the destination away.
 FindHandle Win32FindFirst(const wchar_t* pattern, FindEntry* entry, uint32_t* error) {
     WIN32_FIND_DATAW data;
-    HANDLE handle = FindFirstFileW(pattern, &data);
+    HANDLE handle = FindFirstFileW(ExactPath(pattern).c_str(), &data);
     if (handle == INVALID_HANDLE_VALUE) {
         *error = LastError();
         if (*error == ERROR_FILE_NOT_FOUND) {
             std::wstring folder = pattern;
             size_t separator = folder.find_last_of(L"\\/");
             folder.resize(separator == std::wstring::npos ? 0 : separator + 1);  // "X:\" keeps its root
-            DWORD attributes = GetFileAttributesW(folder.empty() ? L"." : folder.c_str());
+            DWORD attributes = GetFileAttributesW(ExactPath(folder.empty() ? L"." : folder.c_str()).c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES) *error = LastError();
             else if (attributes & FILE_ATTRIBUTE_DIRECTORY) *error = 0;
             else *error = ERROR_DIRECTORY;
@@ -90,11 +140,13 @@ void Win32FindClose(FindHandle handle) {
     if (handle) FindClose(static_cast<HANDLE>(handle));
 }
 
-uint32_t Win32GetAttributes(const wchar_t* path) { return LinkAttributesOf(path, GetFileAttributesW(path)); }
+uint32_t Win32GetAttributes(const wchar_t* path) {
+    return LinkAttributesOf(path, GetFileAttributesW(ExactPath(path).c_str()));
+}
 
 bool Win32GetAttributesEx(const wchar_t* path, FileInfo* info) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
+    if (!GetFileAttributesExW(ExactPath(path).c_str(), GetFileExInfoStandard, &data)) return false;
     info->attributes = LinkAttributesOf(path, data.dwFileAttributes);
     info->creationTime = ToFileTime(data.ftCreationTime);
     info->lastWriteTime = ToFileTime(data.ftLastWriteTime);
@@ -104,16 +156,16 @@ bool Win32GetAttributesEx(const wchar_t* path, FileInfo* info) {
 }
 
 uint32_t Win32CreateDirectory(const wchar_t* path) {
-    return CreateDirectoryW(path, nullptr) ? 0 : LastError();
+    return CreateDirectoryW(ExactPath(path).c_str(), nullptr) ? 0 : LastError();
 }
 
 uint32_t Win32RemoveDirectory(const wchar_t* path) {
-    return RemoveDirectoryW(path) ? 0 : LastError();
+    return RemoveDirectoryW(ExactPath(path).c_str()) ? 0 : LastError();
 }
 
 // MoveFileW without flags refuses an existing target, which is the contract.
 uint32_t Win32MoveFile(const wchar_t* from, const wchar_t* to) {
-    return MoveFileW(from, to) ? 0 : LastError();
+    return MoveFileW(ExactPath(from).c_str(), ExactPath(to).c_str()) ? 0 : LastError();
 }
 
 DWORD CALLBACK CopyProgressTrampoline(LARGE_INTEGER totalFileSize, LARGE_INTEGER totalTransferred,
@@ -130,7 +182,7 @@ uint32_t CopyUnder(const wchar_t* from, const wchar_t* to, CopyProgressFn progre
     // The function pointer travels as the address of a local: a function pointer itself need not
     // fit a data pointer.
     CopyProgressFn fn = progress;
-    BOOL ok = CopyFileExW(from, to, progress ? CopyProgressTrampoline : nullptr,
+    BOOL ok = CopyFileExW(ExactPath(from).c_str(), ExactPath(to).c_str(), progress ? CopyProgressTrampoline : nullptr,
                           progress ? static_cast<void*>(&fn) : nullptr, nullptr, flags);
     return ok ? 0 : LastError();
 }
@@ -173,10 +225,11 @@ uint32_t Win32CopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
     if (error != 0) return error;
     // Without MOVEFILE_REPLACE_EXISTING the rename refuses a file that stands at `to`; with it, a
     // link standing there is replaced, never written through.
-    if (MoveFileExW(temp, to, replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0)) return 0;
+    ExactPath exactTemp(temp);
+    if (MoveFileExW(exactTemp.c_str(), ExactPath(to).c_str(), replaceExisting ? MOVEFILE_REPLACE_EXISTING : 0)) return 0;
     error = LastError();
-    SetFileAttributesW(temp, FILE_ATTRIBUTE_NORMAL);  // a read-only copy could not be deleted
-    DeleteFileW(temp);
+    SetFileAttributesW(exactTemp.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only copy could not be deleted
+    DeleteFileW(exactTemp.c_str());
     return error;
 }
 
@@ -186,7 +239,8 @@ bool Win32GetFileSystemName(const wchar_t* folder, wchar_t* name, size_t capacit
     // into a folder (C:\mnt\usb) has a file system of its own, and a FAT stick there must turn
     // the two-second tolerance on. GetVolumeInformationW itself wants a root ("E:" alone fails).
     wchar_t root[2 * MAX_PATH];
-    if (!GetVolumePathNameW(folder, root, static_cast<DWORD>(sizeof root / sizeof root[0]))) return false;
+    if (!GetVolumePathNameW(ExactPath(folder).c_str(), root, static_cast<DWORD>(sizeof root / sizeof root[0])))
+        return false;
     DWORD size = capacity > MAX_PATH + 1 ? MAX_PATH + 1 : static_cast<DWORD>(capacity);
     return GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, name, size) == TRUE;
 }
@@ -208,7 +262,7 @@ constexpr DWORD kLongestPath = 32768;
 
 // Links, junctions and mount points on the way are followed: the handle is the folder itself.
 HANDLE OpenFolder(const wchar_t* path) {
-    return CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    return CreateFileW(ExactPath(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -410,10 +464,11 @@ uint32_t Win32RemoveLeftoverCopy(const wchar_t* path) {
         if (*p == L'\\' || *p == L'/') name = p + 1;
     }
     if (!IsLeftoverCopyName(name)) return ERROR_INVALID_NAME;
-    DWORD attributes = GetFileAttributesW(path);
+    ExactPath exact(path);
+    DWORD attributes = GetFileAttributesW(exact.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return ERROR_ACCESS_DENIED;
-    return DeleteFileW(path) ? 0 : LastError();
+    return DeleteFileW(exact.c_str()) ? 0 : LastError();
 }
 
 constexpr FileSystem kWin32FileSystem = {

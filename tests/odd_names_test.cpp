@@ -261,6 +261,30 @@ TEST_F(OddNamesTest, CharactersOutsideTheBasicPlane) {
     EXPECT_TRUE(Said(L"move deleted file " + Dst(renamed + S + name) + L"\n"));
 }
 
+// Names Win32 would otherwise rewrite or take for devices: a last part ending in "." or " ", and
+// device names. They are files and folders like any other, under their own names, in both
+// directions: copied, put aside in Backup, moved into Deleted, and equal on the next run. (On
+// Linux they are ordinary names and the same holds.)
+TEST_F(OddNamesTest, NamesEndingInADotOrABlankAndDeviceNames) {
+    const std::vector<std::wstring> names = {L"report.", L"trailing ", L"CON", L"aux.txt", L"sub." + S + L"inner.", L"end " + S + L"x"};
+    for (const std::wstring& name : names) Write(Src(name), "first " + Narrow(name), T1);
+    ASSERT_EQ(Run(), 0) << Output();
+    for (const std::wstring& name : names) EXPECT_EQ(Content(Dst(name)), "first " + Narrow(name)) << Narrow(name);
+    EXPECT_EQ(Content(Dst(L"report")), "<missing>");  // never the name without its dot
+    ASSERT_EQ(Run(), 0) << Output();
+    EXPECT_FALSE(Said(L"copy file")) << Output();
+    EXPECT_FALSE(Said(L"backup file")) << Output();
+
+    Write(Src(L"report."), "second", T2);
+    Remove(Src(L"CON"));
+    ASSERT_EQ(Run(L"d"), 0) << Output();
+    EXPECT_EQ(Content(Dst(L"Backup" + S + L"report.")), "first report.");
+    EXPECT_EQ(Content(Dst(L"report.")), "second");
+    EXPECT_EQ(Content(Dst(L"Deleted" + S + L"CON")), "first CON");
+    ASSERT_EQ(Run(L"d"), 0) << Output();
+    EXPECT_FALSE(Said(L"copy file")) << Output();
+}
+
 TEST_F(OddNamesTest, NamesThatDifferOnlyInCase) {
 #ifdef _WIN32
     // One file to the system: the destination's own spelling stays, and nothing is copied twice.

@@ -21,6 +21,7 @@ struct Node {
     int64_t lastWriteTime = 0;
     int64_t creationTime = 0;
     uint32_t attributes = 0;
+    uint32_t reparseTag = 0xA0000003;  // with kFileAttributeReparsePoint: a junction unless set
     std::vector<std::wstring> order;  // child keys in the order they were added
     std::map<std::wstring, std::unique_ptr<Node>> children;
 };
@@ -206,10 +207,14 @@ uint32_t EnterError(const std::wstring& folderKey) {
 
 FileInfo InfoOf(const Node* node) {
     FileInfo info{};
+    // As the Win32 provider does: the bit stays only on the reparse points that are links.
+    uint32_t attributes = node->attributes;
+    if ((attributes & kFileAttributeReparsePoint) && !IsLinkReparseTag(node->reparseTag))
+        attributes &= ~kFileAttributeReparsePoint;
     if (IsFolderNode(node)) {
-        info.attributes = kFileAttributeDirectory | node->attributes;
+        info.attributes = kFileAttributeDirectory | attributes;
     } else {
-        info.attributes = node->attributes ? node->attributes : kFileAttributeNormal;
+        info.attributes = attributes ? attributes : kFileAttributeNormal;
         uint64_t size = node->content.size();
         info.sizeHigh = static_cast<uint32_t>(size >> 32);
         info.sizeLow = static_cast<uint32_t>(size);
@@ -466,7 +471,7 @@ uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn prog
     target->content = source->content;
     target->lastWriteTime = source->lastWriteTime;
     target->creationTime = ++S().clock;
-    target->attributes = source->attributes;
+    target->attributes = source->attributes & ~kFileAttributeReparsePoint;  // a copy is a plain file
     return 0;
 }
 
@@ -632,6 +637,13 @@ void MemFsFailOn(MemOp op, const std::wstring& path, uint32_t error, int times) 
 }
 
 void MemFsClearFailures() { S().failRules.clear(); }
+
+void MemFsSetReparseTag(const std::wstring& path, uint32_t tag) {
+    if (Node* node = FindItself(path)) {
+        node->attributes |= kFileAttributeReparsePoint;
+        node->reparseTag = tag;
+    }
+}
 
 void MemFsSetRandomFailures(double rate, uint64_t seed) {
     S().failureRate = rate;

@@ -61,6 +61,11 @@ void MemFsSetFolderOrder(const std::wstring& folder, const std::vector<std::wstr
 // makes it listable but not enterable: its full listings give names and kinds with that error,
 // and every operation on anything below it fails with it.
 void MemFsFailOn(MemOp op, const std::wstring& path, uint32_t error, int times = 0);
+// Makes the file or folder at path a reparse point with this Windows tag: a link when the tag is
+// a name surrogate (0xA000000C a symbolic link, 0xA0000003 a junction, the default), otherwise
+// (a cloud placeholder 0x9000601A, a deduplicated file 0x80000013) a plain file or folder, as the
+// Win32 provider reports them.
+void MemFsSetReparseTag(const std::wstring& path, uint32_t tag);
 // Forgets every failure set with MemFsFailOn.
 void MemFsClearFailures();
 // Makes each mutating operation (create, remove, move, copy) and each listing fail with

@@ -489,6 +489,39 @@ TEST_F(PassesTest, LinkedFoldersAreLeftAloneInTheDestinationAndWalkedInTheSource
     EXPECT_EQ(At(L"/dst/linked/taken.txt"), "through the link");
 }
 
+// Only name-surrogate reparse points (symbolic links, junctions, mount points) are links. Cloud
+// placeholders, deduplicated files and the rest are plain files and folders to every walk: a
+// synced destination file is compared like any other (never put aside for being a reparse point),
+// and a synced folder is indexed, walked for deleted files and removed when empty.
+TEST_F(PassesTest, ReparsePointsThatAreNotLinksArePlainFilesAndFolders) {
+    constexpr uint32_t kSymlink = 0xA000000C, kJunction = 0xA0000003, kCloud = 0x9000601A, kDedup = 0x80000013;
+    File(L"/src/cloud.txt", "same");
+    File(L"/dst/cloud.txt", "same");
+    MemFsSetReparseTag(P(L"/dst/cloud.txt"), kCloud);
+    File(L"/src/linked.txt", "the file");
+    File(L"/dst/linked.txt", "the file");
+    MemFsSetReparseTag(P(L"/dst/linked.txt"), kSymlink);
+    File(L"/dst/dedup/gone.txt", "gone from the source");
+    MemFsSetReparseTag(P(L"/dst/dedup"), kDedup);
+    MemFsAddFolder(P(L"/dst/synced-empty"));
+    MemFsSetReparseTag(P(L"/dst/synced-empty"), kCloud);
+    File(L"/dst/junction/kept.txt", "behind a junction");
+    MemFsSetReparseTag(P(L"/dst/junction"), kJunction);
+    File(L"/src/placeholder-folder/in.txt", "in");
+    MemFsSetReparseTag(P(L"/src/placeholder-folder"), kCloud);
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(Count(L"backup file"), 1u);  // the symbolic link only
+    EXPECT_TRUE(Said(L"backup file /dst/linked.txt\n"));
+    EXPECT_EQ(At(L"/dst/Deleted/dedup/gone.txt"), "gone from the source");
+    EXPECT_EQ(At(L"/dst/synced-empty"), "<none>");
+    EXPECT_EQ(At(L"/dst/junction/kept.txt"), "behind a junction");
+    EXPECT_EQ(At(L"/dst/placeholder-folder/in.txt"), "in");
+    EXPECT_EQ(Count(L"link not followed"), 0u);
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(Count(L"backup file"), 0u);
+    EXPECT_EQ(Count(L"copy file"), 0u);
+}
+
 // A link in the destination is an entry, never a folder to write through. Where the source has a
 // file it goes aside like a changed file (the link itself, whatever it leads to); where the
 // source has a folder, or on the way into Backup or Deleted, it is named on every run and nothing

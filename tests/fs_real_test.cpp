@@ -193,6 +193,26 @@ TEST_F(RealRunTest, FolderArgumentsInEverySpellingNameOneFolder) {
     fs::current_path(previous);
 }
 
+#ifdef _WIN32
+// Names ignore case on Windows: the destination's Deleted folder, made first by the mirror of a
+// source folder "deleted", is spelled that way on disk, and the deleted-files pass must still
+// pass over it, or its files would go one level deeper into Deleted on every run.
+TEST_F(RealRunTest, TheDeletedFolderInAnySpellingIsNeverWalkedForDeletedFiles) {
+    const int64_t t = UtcFileTime(2024, 1, 1);
+    WriteRealFile(Src(L"deleted/old.txt"), "in the source", t);
+    WriteRealFile(Dst(L"deleted/old.txt"), "in the source", t);
+    WriteRealFile(Dst(L"deleted/gone.txt"), "kept by an earlier run", t);
+    WriteRealFile(Dst(L"$Recycle.Bin/S-1-5-21/$R1.txt"), "recycled", t);
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(Run(L"d"), 0) << Narrow(CapturedText());
+        EXPECT_EQ(CapturedText().find(L"move deleted file"), std::wstring::npos) << Narrow(CapturedText());
+    }
+    EXPECT_EQ(Read(Dst(L"Deleted/gone.txt")), "kept by an earlier run");
+    EXPECT_FALSE(Exists(Dst(L"Deleted/deleted")));
+    EXPECT_EQ(Read(Dst(L"$Recycle.Bin/S-1-5-21/$R1.txt")), "recycled");
+}
+#endif
+
 #ifndef _WIN32
 // Links never carry a write out of the destination and never make a walk endless. In the
 // destination a link is an entry: a link where the source has a file goes aside like a changed

@@ -4,10 +4,11 @@
 #include <shlobj.h>
 
 #include "engine/run_sync.h"
+#include "kestrome_version.h"
 
 namespace {
 
-const wchar_t kVersionText[] = L"1.0.0.14";
+const wchar_t kVersionText[] = KESTROME_VERSION_WTEXT;
 
 }  // namespace
 

@@ -11,8 +11,8 @@ constexpr int kAboutDialogId = IDD_ABOUT;
 constexpr int kAboutTextId = IDC_ABOUT_TEXT;
 constexpr int kAboutOkId = IDC_ABOUT_OK;
 
-// The four lines of the About box: long product name, "Version 1.0.0.14", the maker's domain and
-// notice, each ending in "\r\n".
+// The four lines of the About box: long product name, "Version " and the project's version, the
+// maker's domain and notice, each ending in "\r\n".
 std::wstring BuildAboutText();
 
 // The About box's dialog procedure: sets the text on WM_INITDIALOG; OK, Enter, Escape and the close

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrome_version.h"
 #include "tests/gui/driver_support.h"
 
 namespace {
@@ -321,8 +322,8 @@ TEST_F(KestromeWindow, ARunOverTwentyThousandFilesShowsEveryCopyLine) {
 }
 
 TEST_F(KestromeWindow, TheSystemMenuOpensTheAboutBoxWhichClosesWithOkEscapeEnterAndItsCloseBox) {
-    const wchar_t kAboutText[] =
-        L"Kestrovane\r\nVersion 1.0.0.14\r\nkestrome.example\r\nCopyright (C) 2026 The Kestrome developers\r\n";
+    const std::wstring kAboutText = L"Kestrovane\r\nVersion " KESTROME_VERSION_WTEXT
+                                    L"\r\nkestrome.example\r\nCopyright (C) 2026 The Kestrome developers\r\n";
     // Through the keyboard, as a person would: Alt+Space opens the system menu, End selects its
     // last item, Enter chooses it.
     PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, L' ');

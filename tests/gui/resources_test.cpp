@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/run_sync.h"
+#include "kestrome_version.h"
 #include "tests/gui/driver_support.h"
 
 namespace {
@@ -189,7 +190,20 @@ std::wstring AsText(const std::vector<BYTE>& value) {
     return text;
 }
 
-TEST_F(KestromeResources, VersionInformationIs1_0_0_14WithTheStringBlockInOrder) {
+// The version the build defines, as the resource's numbers and as text "1.0.0.14".
+constexpr DWORD kVersionMS = (KESTROME_VERSION_MAJOR << 16) | KESTROME_VERSION_MINOR;
+constexpr DWORD kVersionLS = (KESTROME_VERSION_PATCH << 16) | KESTROME_VERSION_TWEAK;
+const std::wstring kVersion = std::to_wstring(KESTROME_VERSION_MAJOR) + L"." + std::to_wstring(KESTROME_VERSION_MINOR) +
+                              L"." + std::to_wstring(KESTROME_VERSION_PATCH) + L"." +
+                              std::to_wstring(KESTROME_VERSION_TWEAK);
+
+TEST(KestromeVersion, TheBuildsTextTheWindowsPackageNameAndTheNumbersAgree) {
+    EXPECT_EQ(std::wstring(KESTROME_VERSION_WTEXT), kVersion);
+    EXPECT_EQ(std::string(KESTROME_VERSION_TEXT), Narrow(kVersion));
+    EXPECT_EQ(std::string(KESTROME_WINDOWS_PACKAGE_NAME), "Kestrome-" + Narrow(kVersion) + "-windows-x64");
+}
+
+TEST_F(KestromeResources, VersionInformationIsTheBuildsVersionWithTheStringBlockInOrder) {
     std::vector<BYTE> bytes = Bytes(RT_VERSION, 1, kGermanGermany);
     ASSERT_FALSE(bytes.empty());
     Reader r = {bytes.data(), 0, bytes.size()};
@@ -199,10 +213,10 @@ TEST_F(KestromeResources, VersionInformationIs1_0_0_14WithTheStringBlockInOrder)
     VS_FIXEDFILEINFO fixed;
     std::memcpy(&fixed, root.value.data(), sizeof fixed);
     EXPECT_EQ(fixed.dwSignature, 0xFEEF04BDu);
-    EXPECT_EQ(fixed.dwFileVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed.dwFileVersionLS, 0x0000000Eu);
-    EXPECT_EQ(fixed.dwProductVersionMS, 0x00010000u);
-    EXPECT_EQ(fixed.dwProductVersionLS, 0x0000000Eu);
+    EXPECT_EQ(fixed.dwFileVersionMS, kVersionMS);
+    EXPECT_EQ(fixed.dwFileVersionLS, kVersionLS);
+    EXPECT_EQ(fixed.dwProductVersionMS, kVersionMS);
+    EXPECT_EQ(fixed.dwProductVersionLS, kVersionLS);
     EXPECT_EQ(fixed.dwFileFlagsMask, 0x3Fu);
     EXPECT_EQ(fixed.dwFileFlags, 0u);
     EXPECT_EQ(fixed.dwFileOS, 0x00040004u);
@@ -221,12 +235,12 @@ TEST_F(KestromeResources, VersionInformationIs1_0_0_14WithTheStringBlockInOrder)
     const std::vector<std::pair<std::wstring, std::wstring>> expected = {
         {L"CompanyName", kMakerDomain},
         {L"FileDescription", kLongProductName},
-        {L"FileVersion", L"1.0.0.14"},
+        {L"FileVersion", kVersion},
         {L"InternalName", L"Kestrome"},
         {L"LegalCopyright", kMakerNotice},
         {L"OriginalFilename", L"Kestrome.exe"},
         {L"ProductName", L"Kestrome"},
-        {L"ProductVersion", L"1.0.0.14"},
+        {L"ProductVersion", kVersion},
     };
     EXPECT_EQ(values, expected);
 

@@ -62,7 +62,7 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
         if (chain == kChainLinkInTheWay) folder = kFolderBlocked;
     }
     if (folder == kFolderBlocked) return;  // named once; nothing goes through the link
-    const IndexEntry* twin = refused ? nullptr : FindMovedCounterpart(entry, sourceRoot);
+    IndexEntry* twin = refused ? nullptr : FindMovedCounterpart(entry, sourceRoot);
     if (twin) {
         const wchar_t* twinFolder = IndexedFolder(*twin)[0] != L'\0' ? IndexedFolder(*twin) : nullptr;
         PathBuffer oldPlace;
@@ -71,7 +71,10 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
         } else {
             WriteMessage(L"move file %s\n", oldPlace.text);
             uint32_t error = FsMoveFile(oldPlace.text, destinationFile);
-            if (error == 0) return;
+            if (error == 0) {
+                twin->values |= kMovedAway;  // its old place holds nothing now
+                return;
+            }
             WriteFailure(L"move %s failed: %u\n", oldPlace.text, error);
             // The twin may already have been taken by an earlier source file of the same name;
             // copying keeps the destination complete.
@@ -80,11 +83,17 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile, false, refused);
 }
 
+// indexed: the destination folder's files as the index scan found them (ListIndexedFiles).
 void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                      const FindEntry& entry, bool differentFileSystems, FolderState& folder) {
+                      const FindEntry& entry, bool differentFileSystems, FolderState& folder,
+                      const std::vector<uint64_t>& indexed) {
     // A source tree that was once a destination may hold leftovers of an interrupted copy: no
     // file of the user's, and one the destination's next index scan would remove again.
     if (IsLeftoverCopyName(entry.name)) return;
+    IndexEntry* known = FindIndexedFile(indexed, entry.name);
+    // The source has a file at this place: whatever becomes of the destination's, it is no
+    // deleted file.
+    if (known) known->values |= kSourceFileSeen;
     if (entry.error != 0) {
         // Without its size and time the file cannot be compared: putting the destination's copy
         // aside on a guess could leave it with none.
@@ -103,7 +112,14 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
         return;
     }
     FileInfo present;
-    bool there = FsGetAttributesEx(destinationFile.text, &present);
+    bool there = true;
+    if (known && HoldsCurrentValues(*known)) {
+        // The scan's listing described this very file, and nothing in this run has touched its
+        // place since: the query would say the same.
+        present = FileInfo{kFileAttributeNormal, FileTime{0, 0}, known->lastWriteTime, known->sizeHigh, known->sizeLow};
+    } else {
+        there = FsGetAttributesEx(destinationFile.text, &present);
+    }
     // A link where the source has a file is no copy of it, whatever it leads to (or if nothing):
     // the link itself goes aside like a changed file, and nothing is written through it.
     bool link = there && (present.attributes & kFileAttributeReparsePoint);
@@ -225,10 +241,12 @@ bool DestinationFolderIsLink(const wchar_t* destinationRoot, const wchar_t* rela
 
 ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool belowLink, bool destinationAbsent) {
     FolderState folder = kFolderUnknown;
-    return ForEachEntry(walk.sourceRoot, relativeFolder, true, kFullEntries, true, [&](const FindEntry& entry) {
+    std::vector<uint64_t> indexed;
+    if (!destinationAbsent) ListIndexedFiles(relativeFolder, &indexed);
+    ListingResult result = ForEachEntry(walk.sourceRoot, relativeFolder, true, kFullEntries, true, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
             HandleSourceFile(walk.sourceRoot, walk.destinationRoot, relativeFolder, entry, walk.differentFileSystems,
-                             folder);
+                             folder, indexed);
             return;
         }
         if (IsAlwaysSkippedFolder(entry.name)) return;
@@ -238,6 +256,7 @@ ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool b
             ReportPathTooLong(walk.sourceRoot, relativeFolder, entry.name);
             return;
         }
+        NoteSourceFolder(child.text, kSourceFolderMet);
         bool link = (entry.attributes & kFileAttributeReparsePoint) != 0;
         if (JudgeSourceFolder(walk, relativeFolder, child.text, folderPath.text, link, belowLink) != kWalkFolder) return;
         bool childAbsent = destinationAbsent;
@@ -247,6 +266,9 @@ ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool b
         size_t keep = Level(relativeFolder) + 1;
         if (walk.path.size() > keep) walk.path.resize(keep);
     });
+    // The deleted-files pass takes the files of a folder listed in full from what was met here.
+    if (result == kListingComplete) NoteSourceFolder(relativeFolder, kSourceFolderListed);
+    return result;
 }
 
 }  // namespace

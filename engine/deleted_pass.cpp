@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "engine/destination_index.h"
 #include "engine/move_aside.h"
 #include "engine/paths.h"
 #include "engine/walk.h"
@@ -15,14 +16,21 @@ namespace {
 // goes into Deleted only on proof that its source is gone: its source folder was listed in full
 // without it, or that folder itself is not there in a parent listed in full. A folder whose
 // listing failed proves nothing, and nothing below it is moved.
-enum SourceState { kSourceListed, kSourceAbsent, kSourceUnknown };
+//
+// Most source folders were listed in full by the copy pass of the same run, which marked in the
+// destination index each file it met a source file for (kSourceKnown): those are not listed
+// again. Folders it did not list in full (behind a link it did not follow, named in another case
+// on Windows) are listed here (kSourceListed).
+enum SourceState { kSourceKnown, kSourceListed, kSourceAbsent, kSourceUnknown };
 
-// The plain files and the folders of one source folder by exact name, read with one listing.
+// The plain files and the folders of one source folder by exact name, read with one listing; or,
+// when the copy pass listed it, the destination folder's indexed files with their marks.
 struct SourceFolder {
     SourceState state = kSourceUnknown;
     std::vector<wchar_t> text;
     std::vector<uint32_t> files;    // sorted by name
     std::vector<uint32_t> folders;  // sorted by name
+    std::vector<uint64_t> indexed;  // kSourceKnown: ListIndexedFiles of the destination folder
 };
 
 void SortNames(const SourceFolder& folder, std::vector<uint32_t>& names) {
@@ -44,6 +52,16 @@ void ListSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wch
     SortNames(folder, folder.folders);
 }
 
+// Takes what the copy pass learned of source\relativeFolder, or lists it when that is not enough.
+void TakeSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wchar_t* relativeFolder) {
+    if (SourceFolderKnowledge(relativeFolder) & kSourceFolderListed) {
+        folder.state = kSourceKnown;
+        ListIndexedFiles(relativeFolder, &folder.indexed);
+        return;
+    }
+    ListSourceFolder(folder, sourceRoot, relativeFolder);
+}
+
 // Whether a name is among names, as the file system matches names.
 bool HasName(const SourceFolder& folder, const std::vector<uint32_t>& names, const wchar_t* name) {
     const wchar_t* text = folder.text.data();
@@ -62,7 +80,7 @@ bool HasName(const SourceFolder& folder, const std::vector<uint32_t>& names, con
 // about names the listing lacks, which catches a file made since it was read.
 bool SourceHasFile(const wchar_t* sourcePlace, const wchar_t* name, const SourceFolder& source) {
     if (source.state == kSourceAbsent) return false;
-    if (HasName(source, source.files, name)) return true;
+    if (source.state == kSourceListed && HasName(source, source.files, name)) return true;
     FileInfo info;
     return FsGetAttributesEx(sourcePlace, &info) && !(info.attributes & kFileAttributeDirectory);
 }
@@ -70,6 +88,13 @@ bool SourceHasFile(const wchar_t* sourcePlace, const wchar_t* name, const Source
 void HandleDestinationFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                            const FindEntry& entry, const SourceFolder& source) {
     if (source.state == kSourceUnknown) return;
+    if (source.state == kSourceKnown) {
+        const IndexEntry* known = FindIndexedFile(source.indexed, entry.name);
+        // A file the scan did not see came during this run, a copy of a source file most likely:
+        // no proof that its source is gone. One the copy pass met a source file for, or moved
+        // here as a twin, has its source.
+        if (!known || (known->values & (kSourceFileSeen | kMovedAway))) return;
+    }
     PathBuffer sourcePlace;
     if (!ComposePath(sourcePlace, sourceRoot, relativeFolder, entry.name)) {
         // A place the source cannot even name is not proof that the file is gone: leave it.
@@ -90,11 +115,13 @@ void HandleDestinationFile(const wchar_t* sourceRoot, const wchar_t* destination
 // What is known of the source folder of a destination sub-folder, given its parent's.
 void LearnSourceFolder(SourceFolder& child, const SourceFolder& parent, const wchar_t* sourceRoot,
                        const wchar_t* childRelativeFolder, const wchar_t* name) {
-    if (parent.state != kSourceListed) {
+    if (parent.state == kSourceAbsent || parent.state == kSourceUnknown) {
         child.state = parent.state;
         return;
     }
-    bool listedAsFolder = HasName(parent, parent.folders, name);
+    bool listedAsFolder = parent.state == kSourceListed
+                              ? HasName(parent, parent.folders, name)
+                              : (SourceFolderKnowledge(childRelativeFolder) & kSourceFolderMet) != 0;
     if (!listedAsFolder) {
         // Not among the folders of a whole listing; a folder made since is still looked at.
         PathBuffer place;
@@ -105,7 +132,7 @@ void LearnSourceFolder(SourceFolder& child, const SourceFolder& parent, const wc
             return;
         }
     }
-    ListSourceFolder(child, sourceRoot, childRelativeFolder);
+    TakeSourceFolder(child, sourceRoot, childRelativeFolder);
 }
 
 void WalkDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
@@ -133,6 +160,6 @@ void WalkDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot, 
 
 void MoveDeletedPass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder) {
     SourceFolder source;
-    ListSourceFolder(source, sourceRoot, relativeFolder);
+    TakeSourceFolder(source, sourceRoot, relativeFolder);
     WalkDestination(sourceRoot, destinationRoot, relativeFolder, source);
 }

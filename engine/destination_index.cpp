@@ -1,5 +1,6 @@
 #include "engine/destination_index.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -57,9 +58,45 @@ bool SameName(uint32_t ref, const unsigned char* encoded, size_t length) {
     return memcmp(stored, encoded, length) == 0;  // the byte count leads, so lengths are compared too
 }
 
+// The stored form's byte count, its length prefix included.
+size_t EncodedLength(const unsigned char* stored) {
+    uint32_t length = 0;
+    size_t n = 0;
+    for (int shift = 0;; shift += 7) {
+        unsigned char byte = stored[n++];
+        length |= static_cast<uint32_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80)) break;
+    }
+    return n + length;
+}
+
+// The number of a registered folder; kNoIndexEntry when there is none.
+uint32_t FindFolder(const wchar_t* relativeFolder) {
+    DestinationIndexStore& index = DestinationIndex;
+    if (index.folders.empty()) return kNoIndexEntry;
+    if (!relativeFolder) return 0;
+    auto it = index.folderNumbers.find(std::wstring_view(relativeFolder));
+    return it == index.folderNumbers.end() ? kNoIndexEntry : it->second;
+}
+
+// Registers a folder with no files yet; kNoIndexEntry without memory for it.
+uint32_t AddFolder(const wchar_t* relativeFolder) {
+    DestinationIndexStore& index = DestinationIndex;
+    size_t length = wcslen(relativeFolder);
+    std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[length + 1]);
+    if (!text) return kNoIndexEntry;
+    wmemcpy(text.get(), relativeFolder, length + 1);
+    uint32_t number = static_cast<uint32_t>(index.folders.size());
+    index.folderNumbers.emplace(std::wstring_view(text.get(), length), number);
+    index.folders.push_back(std::move(text));
+    index.folderInfo.push_back(IndexFolder{index.entryCount, index.entryCount, 0});
+    return number;
+}
+
 void ClearIndex() {
     DestinationIndex = DestinationIndexStore();
     DestinationIndex.folders.emplace_back(new wchar_t[1]{L'\0'});
+    DestinationIndex.folderInfo.push_back(IndexFolder{0, 0, 0});
 }
 
 // The slot holding the name, or the empty slot where it would go.
@@ -111,22 +148,6 @@ bool StoreName(const unsigned char* encoded, size_t length, uint32_t* ref) {
     return true;
 }
 
-// The number of the walk's current relative folder, registered with its first file.
-bool FolderNumber(const wchar_t* relativeFolder, uint32_t* number) {
-    if (*number != kNoIndexEntry) return true;
-    if (!relativeFolder) {
-        *number = 0;
-        return true;
-    }
-    size_t length = wcslen(relativeFolder);
-    std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[length + 1]);
-    if (!text) return false;
-    wmemcpy(text.get(), relativeFolder, length + 1);
-    DestinationIndex.folders.push_back(std::move(text));
-    *number = static_cast<uint32_t>(DestinationIndex.folders.size() - 1);
-    return true;
-}
-
 // Adds a file after every entry of its name. Without memory for it the file stays out of the
 // index: at worst it is copied again instead of moved, and nothing is lost.
 uint32_t AddFile(const FindEntry& entry, uint32_t folder) {
@@ -162,7 +183,12 @@ void TakeValues(IndexEntry& entry, uint32_t sizeHigh, uint32_t sizeLow, FileTime
     entry.sizeHigh = sizeHigh;
     entry.sizeLow = sizeLow;
     entry.lastWriteTime = lastWriteTime;
-    entry.values = kValuesRead;
+    entry.values = (entry.values & ~kValuesMask) | kValuesRead;
+}
+
+// What a full listing says of a plain file is what a query of it would say.
+bool DescribesPlainFile(const FindEntry& entry) {
+    return !(entry.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint)) && entry.error == 0;
 }
 
 // A file whose whole path does not fit a path buffer cannot be queried later, but its folder's
@@ -170,10 +196,10 @@ void TakeValues(IndexEntry& entry, uint32_t sizeHigh, uint32_t sizeLow, FileTime
 // folder right after the scan's own listing of it.
 void ReadValuesFromListing(const wchar_t* root, const wchar_t* relativeFolder, const std::vector<uint32_t>& ids) {
     ForEachEntry(root, relativeFolder, false, kFullEntries, false, [&](const FindEntry& listed) {
-        if (IsFolder(listed) || (listed.attributes & kFileAttributeReparsePoint) || listed.error) return;
+        if (!DescribesPlainFile(listed)) return;
         for (uint32_t id : ids) {
             IndexEntry& entry = EntryAt(id);
-            if (entry.values != kValuesUnread) continue;
+            if ((entry.values & kValuesMask) != kValuesUnread) continue;
             unsigned char encoded[kMaxEncodedName];
             size_t length = EncodeName(listed.name, encoded);
             if (SameName(entry.name, encoded, length)) TakeValues(entry, listed.sizeHigh, listed.sizeLow, listed.lastWriteTime);
@@ -187,7 +213,7 @@ void ReadValues(IndexEntry& entry, const wchar_t* name) {
     const wchar_t* folder = IndexedFolder(entry);
     PathBuffer path;
     FileInfo info;
-    entry.values = kValuesUnreadable;
+    entry.values = (entry.values & ~kValuesMask) | kValuesUnreadable;
     if (!ComposePath(path, DestinationIndex.root.c_str(), folder[0] != L'\0' ? folder : nullptr, name)) return;
     if (!FsGetAttributesEx(path.text, &info) || (info.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint)))
         return;
@@ -220,9 +246,13 @@ ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relative
         ClearIndex();
         DestinationIndex.root = root;
     }
-    uint32_t folder = kNoIndexEntry;
+    uint32_t folder = FindFolder(relativeFolder);
+    if (folder == kNoIndexEntry) folder = AddFolder(relativeFolder);
+    if (folder == kNoIndexEntry) return kListingFailed;  // no memory: nothing below is known
+    DestinationIndex.folderInfo[folder].firstEntry = DestinationIndex.entryCount;
+    EntryDetail detail = FsListingsCarrySizes() ? kFullEntries : kNamesAndTypes;
     std::vector<uint32_t> unreachable;  // files whose path does not fit; nearly always none
-    ListingResult result = ForEachEntry(root, relativeFolder, true, kNamesAndTypes, true, [&](const FindEntry& entry) {
+    ListingResult result = ForEachEntry(root, relativeFolder, true, detail, true, [&](const FindEntry& entry) {
         if (IsFolder(entry)) {
             if (IsAlwaysSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
             PathBuffer child;
@@ -237,21 +267,26 @@ ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relative
             RemoveLeftoverCopy(root, relativeFolder, entry.name);
             return;
         }
-        if (!FolderNumber(relativeFolder, &folder)) return;
         uint32_t id = AddFile(entry, folder);
-        if (id != kNoIndexEntry && !PathFits(root, relativeFolder, entry.name)) unreachable.push_back(id);
+        if (id == kNoIndexEntry) return;
+        if (detail == kFullEntries && DescribesPlainFile(entry)) {
+            TakeValues(EntryAt(id), entry.sizeHigh, entry.sizeLow, entry.lastWriteTime);
+        } else if (!PathFits(root, relativeFolder, entry.name)) {
+            unreachable.push_back(id);
+        }
     });
+    DestinationIndex.folderInfo[folder].endEntry = DestinationIndex.entryCount;
     if (!unreachable.empty()) ReadValuesFromListing(root, relativeFolder, unreachable);
     return result;
 }
 
-const IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot) {
+IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot) {
     const IndexSlot* slot = FindSlot(sourceEntry.name);
     if (!slot) return nullptr;
     for (uint32_t id = slot->first; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
         IndexEntry& candidate = EntryAt(id);
-        if (candidate.values == kValuesUnread) ReadValues(candidate, sourceEntry.name);
-        if (candidate.values != kValuesRead) continue;
+        if ((candidate.values & kValuesMask) == kValuesUnread) ReadValues(candidate, sourceEntry.name);
+        if ((candidate.values & kValuesMask) != kValuesRead) continue;
         if (candidate.sizeLow != sourceEntry.sizeLow || candidate.sizeHigh != sourceEntry.sizeHigh) continue;
         if (CompareFileTimes(sourceEntry.lastWriteTime, candidate.lastWriteTime) != 0) continue;
         PathBuffer sourcePlace;
@@ -265,6 +300,63 @@ const IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar
         }
     }
     return nullptr;
+}
+
+void ListIndexedFiles(const wchar_t* relativeFolder, std::vector<uint64_t>* files) {
+    files->clear();
+    uint32_t folder = FindFolder(relativeFolder);
+    if (folder == kNoIndexEntry) return;
+    const IndexFolder& info = DestinationIndex.folderInfo[folder];
+    for (uint32_t id = info.firstEntry; id < info.endEntry; ++id) {
+        const IndexEntry& entry = EntryAt(id);
+        if (entry.folder != folder) continue;
+        const unsigned char* stored = NameAt(entry.name);
+        files->push_back(static_cast<uint64_t>(HashName(stored, EncodedLength(stored))) << 32 | id);
+    }
+    std::sort(files->begin(), files->end());
+}
+
+IndexEntry* FindIndexedFile(const std::vector<uint64_t>& files, const wchar_t* name) {
+    if (files.empty()) return nullptr;
+    unsigned char encoded[kMaxEncodedName];
+    size_t length = EncodeName(name, encoded);
+    uint64_t hash = HashName(encoded, length);
+    for (auto at = std::lower_bound(files.begin(), files.end(), hash << 32); at != files.end() && *at >> 32 == hash; ++at) {
+        uint32_t id = static_cast<uint32_t>(*at);
+        if (SameName(EntryAt(id).name, encoded, length)) return &EntryAt(id);
+    }
+    return nullptr;
+}
+
+bool HoldsCurrentValues(const IndexEntry& entry) {
+    return (entry.values & kValuesMask) == kValuesRead && !(entry.values & kMovedAway);
+}
+
+void NoteSourceFolder(const wchar_t* relativeFolder, uint32_t learned) {
+    uint32_t folder = FindFolder(relativeFolder);
+    if (folder == kNoIndexEntry && relativeFolder && !DestinationIndex.folders.empty()) folder = AddFolder(relativeFolder);
+    if (folder != kNoIndexEntry) DestinationIndex.folderInfo[folder].source |= learned;
+}
+
+uint32_t SourceFolderKnowledge(const wchar_t* relativeFolder) {
+    uint32_t folder = FindFolder(relativeFolder);
+    return folder == kNoIndexEntry ? 0 : DestinationIndex.folderInfo[folder].source;
+}
+
+void ForgetIndexedFile(const wchar_t* path) {
+    const std::wstring& root = DestinationIndex.root;
+    if (DestinationIndex.folders.empty() || wcsncmp(path, root.c_str(), root.size()) != 0) return;
+    const wchar_t* relative = path + root.size();
+    if (*relative == kPathSeparator) ++relative;
+    else if (root.empty() || root.back() != kPathSeparator) return;  // a longer name beside the root
+    const wchar_t* last = wcsrchr(relative, kPathSeparator);
+    std::wstring folderText(relative, last ? static_cast<size_t>(last - relative) : 0);
+    uint32_t folder = FindFolder(last ? folderText.c_str() : nullptr);
+    const IndexSlot* slot = FindSlot(last ? last + 1 : relative);
+    if (folder == kNoIndexEntry || !slot) return;
+    for (uint32_t id = slot->first; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
+        if (EntryAt(id).folder == folder) EntryAt(id).values |= kMovedAway;
+    }
 }
 
 const wchar_t* IndexedFolder(const IndexEntry& entry) { return DestinationIndex.folders[entry.folder].get(); }

@@ -6,18 +6,25 @@
 // once in a compact byte form, and a hash table of 12 bytes per slot that leads from a name to the
 // chain of its entries in scan order.
 //
-// The scan reads names and kinds only. A file's size and last-write time are read when a lookup
-// first needs them, and kept from then on: most runs look up few names or none, and a listing
-// that must describe every file costs a query per file on systems whose listings carry no sizes.
-// Until its first lookup nothing in the run touches a file's place but a backup and copy of that
-// same place, whose source file stands at the candidate's own place and so rules it out either
-// way; a file moved away as a twin keeps the values it was taken with.
+// Where the provider's listings carry sizes and times (FsListingsCarrySizes), the scan keeps each
+// plain file's size and last-write time, and the copy pass compares with them instead of asking
+// about each destination file again. Elsewhere the scan reads names and kinds only, and a file's
+// values are read when a lookup first needs them, and kept from then on. Until its first lookup
+// nothing in the run touches a file's place but a backup and copy of that same place, whose source
+// file stands at the candidate's own place and so rules it out either way; a file moved away, as a
+// twin or as a kept file making way, is marked so that its old place reads as empty.
+//
+// The copy pass also leaves here what the deleted-files pass needs, so that the source is not
+// listed a second time: which destination files it met a source file for, and which source
+// folders it listed in full.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/file_system.h"
@@ -31,11 +38,27 @@ struct IndexEntry {
     uint32_t name;          // where the name's bytes start in the name store
     uint32_t nextSameName;  // the next entry of this name in scan order; kNoIndexEntry at the end
     uint32_t values;        // kValuesUnread, kValuesRead (the three fields above hold them) or
-                            // kValuesUnreadable (no file could be described there: never a twin)
+                            // kValuesUnreadable (no file could be described there: never a twin),
+                            // with the marks kSourceFileSeen and kMovedAway
 };
 constexpr uint32_t kValuesUnread = 0;
 constexpr uint32_t kValuesRead = 1;
 constexpr uint32_t kValuesUnreadable = 2;
+constexpr uint32_t kValuesMask = 3;
+constexpr uint32_t kSourceFileSeen = 4;  // the copy pass met a source file at this place
+constexpr uint32_t kMovedAway = 8;       // this run moved the file to another place
+
+// What the copy pass learned of the source folder at one destination folder's place.
+constexpr uint32_t kSourceFolderMet = 1;     // listed as a folder in its parent
+constexpr uint32_t kSourceFolderListed = 2;  // its own listing ended complete
+
+// One destination folder: its files lie between firstEntry and endEntry in scan order, among the
+// files of its sub-folders (a sub-folder is scanned where its parent's listing meets it).
+struct IndexFolder {
+    uint32_t firstEntry;
+    uint32_t endEntry;
+    uint32_t source;  // kSourceFolderMet and kSourceFolderListed
+};
 constexpr uint32_t kNoIndexEntry = 0xFFFFFFFFu;
 
 // One hash-table slot: the first and last entries of one name, and the name's hash.
@@ -54,6 +77,8 @@ struct DestinationIndexStore {
     std::vector<std::unique_ptr<unsigned char[]>> nameBlocks;
     uint32_t nameUsed = 0;  // bytes taken in the last name block
     std::vector<std::unique_ptr<wchar_t[]>> folders;  // relative folders by number; 0 is ""
+    std::vector<IndexFolder> folderInfo;             // by the same numbers
+    std::unordered_map<std::wstring_view, uint32_t> folderNumbers;  // exact relative folder to number
     std::unique_ptr<IndexSlot[]> slots;
     uint32_t slotMask = 0;  // slot count - 1 (a power of two), 0 while there is no table
     uint32_t nameCount = 0;
@@ -67,10 +92,28 @@ ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relative
 
 // The first entry (in scan order) with the source file's name, size and exact last-write time
 // whose own place in the source holds no file; null when there is none. Valid until the next scan.
-const IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot);
+IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot);
 
 // The relative folder of an entry: "" for a file directly in the destination root.
 const wchar_t* IndexedFolder(const IndexEntry& entry);
+
+// The files indexed in one destination folder (null: the root), each as its name's hash and its
+// id, sorted for FindIndexedFile; empty when the folder was not scanned.
+void ListIndexedFiles(const wchar_t* relativeFolder, std::vector<uint64_t>* files);
+// The entry of exactly this name among files; null when there is none.
+IndexEntry* FindIndexedFile(const std::vector<uint64_t>& files, const wchar_t* name);
+// Whether the entry's values stand for the file at its place now: read, and not moved away.
+bool HoldsCurrentValues(const IndexEntry& entry);
+
+// Adds what the copy pass learned (kSourceFolderMet, kSourceFolderListed) to the record of the
+// destination folder at relativeFolder (null: the root), making the record when the scan had none.
+void NoteSourceFolder(const wchar_t* relativeFolder, uint32_t learned);
+// What the copy pass learned of the source folder at relativeFolder's place; 0 when nothing.
+uint32_t SourceFolderKnowledge(const wchar_t* relativeFolder);
+
+// Marks the indexed file at path (a full destination path) as moved away; nothing when the index
+// does not hold it.
+void ForgetIndexedFile(const wchar_t* path);
 
 // Number of files indexed, in all and under one exact name.
 size_t IndexedFileCount();

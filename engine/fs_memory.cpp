@@ -42,6 +42,7 @@ struct Listing {
 struct State {
     std::unique_ptr<Node> root = std::make_unique<Node>();
     bool caseInsensitive = false;
+    bool listingsCarrySizes = false;
     ListingOrder order = ListingOrder::Insertion;
     std::mt19937_64 orderRandom;
     std::map<std::wstring, std::vector<std::wstring>> folderOrders;
@@ -529,10 +530,12 @@ uint32_t MemRemoveLeftoverCopy(const wchar_t* path) {
     return 0;
 }
 
+bool MemListingsCarrySizes() { return S().listingsCarrySizes; }
+
 const FileSystem kMemoryFileSystem = {
     MemFindFirst, MemFindNext, MemFindClose, MemFindFirstTypesOnly, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
     MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetFullPath, MemFolderContains,
-    MemGetFolderId, MemRemoveLeftoverCopy,
+    MemGetFolderId, MemRemoveLeftoverCopy, MemListingsCarrySizes,
 };
 
 void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsNode>& out) {
@@ -651,6 +654,8 @@ void MemFsSetRandomFailures(double rate, uint64_t seed) {
 }
 
 void MemFsSetFileSystemName(const std::wstring& name) { S().fileSystemName = name; }
+
+void MemFsSetListingsCarrySizes(bool carry) { S().listingsCarrySizes = carry; }
 
 const std::vector<std::wstring>& MemFsCalls() { return S().calls; }
 

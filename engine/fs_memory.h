@@ -74,6 +74,10 @@ void MemFsSetRandomFailures(double rate, uint64_t seed);
 // The name getFileSystemName reports (default "MEMFS").
 void MemFsSetFileSystemName(const std::wstring& name);
 
+// Whether the provider says its full listings carry sizes and times, as the Win32 one does (off
+// after MemFsReset): the walks then take them from listings instead of asking about each file.
+void MemFsSetListingsCarrySizes(bool carry);
+
 // Calls made, one line each: the operation's name and its path(s), e.g. L"CreateDirectory /d/x".
 const std::vector<std::wstring>& MemFsCalls();
 void MemFsClearCalls();

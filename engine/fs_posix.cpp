@@ -855,12 +855,16 @@ uint32_t PosixFolderContains(const wchar_t* outer, const wchar_t* inner, bool* i
     return static_cast<uint32_t>(err ? err : EIO);
 }
 
+// A full listing asks statx relative to the folder it holds open, one call per entry; a query of
+// one file later resolves every component of its full path again.
+bool PosixListingsCarrySizes() { return true; }
+
 const FileSystem kPosixFileSystem = {
     PosixFindFirst,        PosixFindNext,        PosixFindClose,         PosixFindFirstTypesOnly,
     PosixGetAttributes,
     PosixGetAttributesEx,  PosixCreateDirectory, PosixRemoveDirectory,   PosixMoveFile,
     PosixCopyFile,         PosixGetFileSystemName, PosixGetFullPath, PosixFolderContains, PosixGetFolderId,
-    PosixRemoveLeftoverCopy,
+    PosixRemoveLeftoverCopy, PosixListingsCarrySizes,
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "engine/file_system.h"
+#include "engine/destination_index.h"
 #include "engine/paths.h"
 #include "engine/run_state.h"
 #include "output/format.h"
@@ -110,6 +111,7 @@ bool PrepareArchiveFolder(const wchar_t* file, const wchar_t* archive, const wch
             wcscpy(name, last ? last + 1 : prefix.text);
             WriteMessage(L"move kept file %s\n", prefix.text);
             if (!MoveToFreeName(prefix.text, parent.text, name, 2)) return false;
+            ForgetIndexedFile(prefix.text);
             needed = true;
         }
         if (needed) {

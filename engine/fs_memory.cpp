@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <cwctype>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -39,10 +40,18 @@ struct Listing {
     uint32_t breakError = 0;  // the listing breaks off before its last entry with this error
 };
 
+// Something another program does to the file system at the moment an operation reaches a path.
+struct Hook {
+    MemOp op;
+    std::wstring path;
+    std::function<void()> action;
+};
+
 struct State {
     std::unique_ptr<Node> root = std::make_unique<Node>();
     bool caseInsensitive = false;
     bool listingsCarrySizes = false;
+    std::vector<Hook> hooks;
     ListingOrder order = ListingOrder::Insertion;
     std::mt19937_64 orderRandom;
     std::map<std::wstring, std::vector<std::wstring>> folderOrders;
@@ -160,6 +169,13 @@ std::unique_ptr<Node> Detach(Node* parent, std::wstring key) {  // a copy: the m
 }
 
 void Log(MemOp op, const wchar_t* a, const wchar_t* b = nullptr) {
+    for (size_t i = 0; i < S().hooks.size(); ++i) {
+        if (S().hooks[i].op != op || S().hooks[i].path != a) continue;
+        std::function<void()> action = std::move(S().hooks[i].action);
+        S().hooks.erase(S().hooks.begin() + static_cast<std::ptrdiff_t>(i));
+        action();
+        break;
+    }
     if (!S().logCalls) return;
     std::wstring line = kOpNames[static_cast<int>(op)];
     line += L' ';
@@ -656,6 +672,10 @@ void MemFsSetRandomFailures(double rate, uint64_t seed) {
 void MemFsSetFileSystemName(const std::wstring& name) { S().fileSystemName = name; }
 
 void MemFsSetListingsCarrySizes(bool carry) { S().listingsCarrySizes = carry; }
+
+void MemFsOnCall(MemOp op, const std::wstring& path, std::function<void()> action) {
+    S().hooks.push_back(Hook{op, path, std::move(action)});
+}
 
 const std::vector<std::wstring>& MemFsCalls() { return S().calls; }
 

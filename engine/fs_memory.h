@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,10 @@ void MemFsSetFileSystemName(const std::wstring& name);
 // Whether the provider says its full listings carry sizes and times, as the Win32 one does (off
 // after MemFsReset): the walks then take them from listings instead of asking about each file.
 void MemFsSetListingsCarrySizes(bool carry);
+
+// Runs action once, when op first reaches path (its first path), before the operation itself:
+// a change made by someone else in the middle of a run.
+void MemFsOnCall(MemOp op, const std::wstring& path, std::function<void()> action);
 
 // Calls made, one line each: the operation's name and its path(s), e.g. L"CreateDirectory /d/x".
 const std::vector<std::wstring>& MemFsCalls();

@@ -725,6 +725,38 @@ TEST_P(PassesTest, TheDeletedFilesPassTakesWhatTheCopyPassMetAndLooksAgainBefore
     }
 }
 
+// Someone else's change in the middle of a run: a place this run moved a file from holds nothing
+// afterwards, whatever the index scan recorded there. Here a file equal to a twin the run moved
+// away appears at the twin's old source place, and a source mirrors a kept file that had to make
+// way for a folder.
+TEST_P(PassesTest, APlaceThisRunMovedAFileFromIsNotTakenForHoldingIt) {
+    File(L"/dst/a/x.txt", "same");
+    File(L"/dst/a/other.txt", "o");
+    File(L"/src/a/other.txt", "o");
+    File(L"/src/c/x.txt", "same");
+    MemFsSetFolderOrder(P(L"/src"), {L"c", L"a"});
+    MemFsOnCall(MemOp::MoveFile, P(L"/dst/a/x.txt"), [] { File(L"/src/a/x.txt", "same"); });
+    EXPECT_EQ(Run(), 0);
+    EXPECT_TRUE(Said(L"move file /dst/a/x.txt\n"));
+    EXPECT_EQ(At(L"/dst/c/x.txt"), "same");
+    EXPECT_TRUE(Said(L"copy file /src/a/x.txt\n"));
+    EXPECT_EQ(At(L"/dst/a/x.txt"), "same");
+
+    MemFsReset();
+    SetUp();
+    File(L"/dst/Backup/sub", "kept");
+    File(L"/src/Backup/sub", "kept");
+    File(L"/dst/sub/a.txt", "old");
+    File(L"/src/sub/a.txt", "new", T0 + kSecond);
+    MemFsSetFolderOrder(P(L"/src"), {L"sub", L"Backup"});
+    EXPECT_EQ(Run(), 2);
+    EXPECT_TRUE(Said(L"move kept file /dst/Backup/sub\n"));
+    EXPECT_EQ(At(L"/dst/Backup/sub (2)"), "kept");
+    EXPECT_EQ(At(L"/dst/Backup/sub/a.txt"), "old");
+    // A folder stands where the scan saw the kept file: the source's file is no copy of it.
+    EXPECT_TRUE(Said(L"copy file /src/Backup/sub\n"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Listings, PassesTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "CarrySizes" : "NamesOnly"; });
 

@@ -21,8 +21,11 @@
 #include <wchar.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "output/text_encoding.h"
 
@@ -179,14 +182,106 @@ int DescribePath(const char* path, Meta& m, bool* link) {
 // The folder's records are read straight with getdents64 into a buffer of the listing's own:
 // opendir would add a status query and two descriptor-flag calls to every folder of every walk.
 constexpr size_t kListingBuffer = 32 * 1024;
+// The smallest record: its fixed fields and a one-byte name with its zero, rounded up to 8.
+constexpr size_t kMaxRecords = kListingBuffer / 24;
+
+// What the first query of a full listing said of one record: errno or 0, and the description.
+struct Described {
+    int err;
+    Meta m;
+};
 
 struct PosixFind {
     int fd;
     bool typesOnly;
     size_t next;  // offset of the next record in buffer
     size_t end;   // bytes of records in buffer
+    size_t record;  // number of the next record in buffer, counted from 0
     alignas(struct dirent64) char buffer[kListingBuffer];
+    Described described[kMaxRecords];  // full listings: each record of buffer, described ahead
 };
+
+// ---- describing records on the second core ----------------------------------------------------
+//
+// Describing the entries is most of a walk's time, and each query waits on the kernel alone: the
+// records of one read are described ahead, the second half by a helper thread where the machine
+// has a second core. The answers are the same calls' answers; only the order of asking changes.
+
+constexpr size_t kHalvedFrom = 32;  // fewer records are not worth waking the helper for
+
+void DescribeRecords(int fd, const char* const* names, Described* out, size_t count) {
+    for (size_t i = 0; i < count; ++i) out[i].err = StatAt(fd, names[i], AT_STATX_DONT_SYNC, out[i].m);
+}
+
+// One job at a time; a listing that finds the helper busy (another thread's walk) describes all
+// of its records itself. Made once and never freed: the helper waits on it until the process ends.
+struct DescribeHelper {
+    std::mutex owner;  // held by the listing whose job the helper has
+    std::mutex lock;
+    std::condition_variable posted;
+    std::condition_variable finished;
+    bool ready = false;
+    bool done = false;
+    int fd = -1;
+    const char* const* names = nullptr;
+    Described* out = nullptr;
+    size_t count = 0;
+};
+
+void RunHelper(DescribeHelper* helper) {
+    for (;;) {
+        std::unique_lock<std::mutex> hold(helper->lock);
+        helper->posted.wait(hold, [helper] { return helper->ready; });
+        helper->ready = false;
+        hold.unlock();
+        DescribeRecords(helper->fd, helper->names, helper->out, helper->count);
+        hold.lock();
+        helper->done = true;
+        helper->finished.notify_one();
+    }
+}
+
+std::atomic<bool> g_oneCore{false};
+
+DescribeHelper* Helper() {
+    static DescribeHelper* helper = [] {
+        if (std::thread::hardware_concurrency() < 2) return static_cast<DescribeHelper*>(nullptr);
+        DescribeHelper* made = new (std::nothrow) DescribeHelper;
+        if (!made) return made;
+        try {
+            std::thread(RunHelper, made).detach();
+        } catch (...) {  // no thread to be had: every listing describes its own records
+            return static_cast<DescribeHelper*>(nullptr);
+        }
+        return made;
+    }();
+    return g_oneCore.load(std::memory_order_relaxed) ? nullptr : helper;
+}
+
+void DescribeAhead(int fd, const char* const* names, Described* out, size_t count) {
+    DescribeHelper* helper = count >= kHalvedFrom ? Helper() : nullptr;
+    if (!helper || !helper->owner.try_lock()) {
+        DescribeRecords(fd, names, out, count);
+        return;
+    }
+    size_t half = count / 2;
+    {
+        std::lock_guard<std::mutex> hold(helper->lock);
+        helper->fd = fd;
+        helper->names = names + half;
+        helper->out = out + half;
+        helper->count = count - half;
+        helper->done = false;
+        helper->ready = true;
+    }
+    helper->posted.notify_one();
+    DescribeRecords(fd, names, out, half);
+    {
+        std::unique_lock<std::mutex> hold(helper->lock);
+        helper->finished.wait(hold, [helper] { return helper->done; });
+    }
+    helper->owner.unlock();
+}
 
 // The next record of the folder; null at its end (*error 0) or on a read error (*error set).
 const struct dirent64* NextRecord(PosixFind* find, uint32_t* error) {
@@ -199,9 +294,21 @@ const struct dirent64* NextRecord(PosixFind* find, uint32_t* error) {
         if (n <= 0) return nullptr;
         find->next = 0;
         find->end = static_cast<size_t>(n);
+        find->record = 0;
+        if (!find->typesOnly) {
+            const char* names[kMaxRecords];
+            size_t count = 0;
+            for (size_t at = 0; at < find->end && count < kMaxRecords; ++count) {
+                const struct dirent64* d = reinterpret_cast<const struct dirent64*>(find->buffer + at);
+                names[count] = d->d_name;
+                at += d->d_reclen;
+            }
+            DescribeAhead(find->fd, names, find->described, count);
+        }
     }
     const struct dirent64* d = reinterpret_cast<const struct dirent64*>(find->buffer + find->next);
     find->next += d->d_reclen;
+    ++find->record;
     return d;
 }
 
@@ -229,7 +336,14 @@ bool ReadEntry(PosixFind* find, FindEntry* e, uint32_t* error) {
         struct stat linkCheck;
         // Links are followed, as the engine walks into linked folders; a link that leads nowhere
         // (or round in a circle) is described by itself, as a file.
-        if (StatAt(fd, d->d_name, AT_STATX_DONT_SYNC, m) != 0) {
+        Described now;
+        const Described* ahead = &find->described[find->record - 1];
+        if (find->typesOnly) {  // a link or an unknown kind in a listing that described nothing ahead
+            now.err = StatAt(fd, d->d_name, AT_STATX_DONT_SYNC, now.m);
+            ahead = &now;
+        }
+        m = ahead->m;
+        if (ahead->err != 0) {
             int err = StatAt(fd, d->d_name, AT_STATX_DONT_SYNC | AT_SYMLINK_NOFOLLOW, m);
             if (err == ENOENT) continue;  // removed since readdir
             if (err != 0) {
@@ -284,6 +398,7 @@ FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly,
     find->typesOnly = typesOnly;
     find->next = 0;
     find->end = 0;
+    find->record = 0;
     if (!ReadEntry(find, entry, error)) {
         close(fd);
         delete find;
@@ -551,6 +666,8 @@ int CreationMask() {
 }
 
 }  // namespace
+
+void PosixDescribeOnOneCore(bool one) { g_oneCore.store(one, std::memory_order_relaxed); }
 
 void PosixReadCreationMask() { g_creationMask.store(ReadCreationMask(), std::memory_order_relaxed); }
 

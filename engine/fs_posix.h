@@ -9,3 +9,7 @@ void PosixRefuseUnnamedFiles(bool refuse);
 // Reads the process's file-creation mask anew; copies rely on the value last read to decide
 // whether a file's mode can be given at creation, so call it whenever the mask may have changed.
 void PosixReadCreationMask();
+
+// With one, full listings describe every record on the calling thread; without, the records of a
+// large read are described half by a helper thread where there is a second core.
+void PosixDescribeOnOneCore(bool one);

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -448,28 +449,59 @@ TEST_F(PosixFsTest, ListingFollowsLinksAndKeepsRawNames) {
 }
 
 // The walks that read only kinds must see exactly the entries and kinds a full listing gives,
-// links and names that are not UTF-8 included, in the same order.
-TEST_F(PosixFsTest, TypesOnlyListingAgreesWithTheFullOne) {
+// links and names that are not UTF-8 included, in the same order; and a full listing gives the same
+// entries whether its records are described on one core or halved with the helper thread (a
+// folder large enough to be halved, with links among the records of either half).
+TEST_F(PosixFsTest, TypesOnlyAndHalvedListingsAgreeWithTheFullOne) {
     ASSERT_EQ(mkdir(N("sub").c_str(), 0777), 0);
     ASSERT_EQ(symlink("sub", N("folder-link").c_str()), 0);
     ASSERT_EQ(symlink("file", N("file-link").c_str()), 0);
     ASSERT_EQ(symlink("nowhere", N("dead").c_str()), 0);
+    ASSERT_EQ(symlink("loop", N("loop").c_str()), 0);
     ASSERT_EQ(mkfifo(N("pipe").c_str(), 0644), 0);
     Write(N("file"), "12345");
     Write(N("bad\xff.txt"), "raw");
-    auto list = [&](FindHandle (*first)(const wchar_t*, FindEntry*, uint32_t*)) {
-        std::vector<std::pair<std::wstring, uint32_t>> entries;
+    constexpr int kMore = 60;
+    for (int i = 0; i < kMore; ++i) {
+        std::string number = std::to_string(i);
+        Write(N(std::string("f").append(number)), std::string(static_cast<size_t>(i), 'x'), 1000000 + i * 61, i * 1000);
+        if (i % 20 == 7) {
+            ASSERT_EQ(symlink(std::string("f").append(number).c_str(), N(std::string("l").append(number)).c_str()), 0);
+        }
+    }
+    using Entry = std::tuple<std::wstring, uint32_t, int64_t, int64_t, uint32_t, uint32_t, uint32_t>;
+    auto list = [&](FindHandle (*first)(const wchar_t*, FindEntry*, uint32_t*), bool kindsOnly) {
+        std::vector<Entry> entries;
         FindEntry e;
         uint32_t error = 0;
         FindHandle h = first(W("*.*").c_str(), &e, &error);
-        for (bool more = h != nullptr; more; more = Fs().findNext(h, &e, &error))
-            entries.emplace_back(e.name, e.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint));
+        for (bool more = h != nullptr; more; more = Fs().findNext(h, &e, &error)) {
+            uint32_t kind = e.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint);
+            if (kindsOnly) {
+                entries.emplace_back(e.name, kind, 0, 0, 0, 0, 0);
+            } else {
+                entries.emplace_back(e.name, e.attributes, FileTimeToInt64(e.lastWriteTime),
+                                     FileTimeToInt64(e.creationTime), e.sizeHigh, e.sizeLow, e.error);
+            }
+        }
         if (h) Fs().findClose(h);
+        EXPECT_EQ(error, 0u);
         return entries;
     };
-    auto full = list(Fs().findFirst);
-    EXPECT_EQ(full.size(), 9u);  // ".", ".." and seven entries
-    EXPECT_EQ(list(Fs().findFirstTypesOnly), full);
+    PosixDescribeOnOneCore(true);
+    auto oneCore = list(Fs().findFirst, false);
+    PosixDescribeOnOneCore(false);
+    auto halved = list(Fs().findFirst, false);
+    EXPECT_EQ(oneCore.size(), 10u + kMore + 3);  // ".", "..", eight entries, the files and their links
+    EXPECT_EQ(halved, oneCore);
+    for (const Entry& entry : halved) {
+        const std::wstring& name = std::get<0>(entry);
+        if (name.size() > 1 && name[0] == L'f' && iswdigit(name[1])) {
+            EXPECT_EQ(std::get<5>(entry), std::stoul(name.substr(1))) << Narrow(name);
+            EXPECT_EQ(std::get<2>(entry), Ticks(1000000 + std::stol(name.substr(1)) * 61, std::stol(name.substr(1)) * 1000));
+        }
+    }
+    EXPECT_EQ(list(Fs().findFirstTypesOnly, true), list(Fs().findFirst, true));
     FindEntry e;
     uint32_t error = 0;
     EXPECT_EQ(Fs().findFirstTypesOnly(W("missing/*.*").c_str(), &e, &error), nullptr);

@@ -40,6 +40,7 @@ void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, co
     }
     WriteMessage(L"copy file %s\n", sourceFile.text);
     uint32_t error = refused ? refused : FsCopyFile(sourceFile.text, destinationFile, CopyProgressOrStop, replaceExisting);
+    if (error == 0) NoteArrivedFile(relativeFolder);
     // A copy abandoned for a stop is not a failure of the file: the stop line says why.
     if (error != 0 && !(error == kErrorCancelled && StopRequested())) {
         WriteFailure(L"copy %s failed: %u\n", sourceFile.text, error);
@@ -73,6 +74,7 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
             uint32_t error = FsMoveFile(oldPlace.text, destinationFile);
             if (error == 0) {
                 twin->values |= kMovedAway;  // its old place holds nothing now
+                NoteArrivedFile(relativeFolder);
                 return;
             }
             WriteFailure(L"move %s failed: %u\n", oldPlace.text, error);
@@ -134,6 +136,7 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     WriteMessage(L"backup file %s\n", destinationFile.text);
     // The copy goes over the destination file only once that file is safe in Backup.
     if (!MoveAside(destinationFile.text, destinationRoot, L"Backup", relativeFolder, entry.name)) return;
+    if (known) known->values |= kMovedAway;
     CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile.text, true);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <memory>
 #include <vector>
 
 #include "engine/destination_index.h"
@@ -53,10 +54,11 @@ void ListSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wch
 }
 
 // Takes what the copy pass learned of source\relativeFolder, or lists it when that is not enough.
-void TakeSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wchar_t* relativeFolder) {
+// lookups: the destination's files will be looked up by name (a walk of the destination's listing).
+void TakeSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wchar_t* relativeFolder, bool lookups) {
     if (SourceFolderKnowledge(relativeFolder) & kSourceFolderListed) {
         folder.state = kSourceKnown;
-        ListIndexedFiles(relativeFolder, &folder.indexed);
+        if (lookups) ListIndexedFiles(relativeFolder, &folder.indexed);
         return;
     }
     ListSourceFolder(folder, sourceRoot, relativeFolder);
@@ -85,36 +87,33 @@ bool SourceHasFile(const wchar_t* sourcePlace, const wchar_t* name, const Source
     return FsGetAttributesEx(sourcePlace, &info) && !(info.attributes & kFileAttributeDirectory);
 }
 
+// known: the file's index entry, or null when the index does not hold it.
 void HandleDestinationFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                           const FindEntry& entry, const SourceFolder& source) {
+                           const wchar_t* name, const SourceFolder& source, const IndexEntry* known) {
     if (source.state == kSourceUnknown) return;
-    if (source.state == kSourceKnown) {
-        const IndexEntry* known = FindIndexedFile(source.indexed, entry.name);
-        // A file the scan did not see came during this run, a copy of a source file most likely:
-        // no proof that its source is gone. One the copy pass met a source file for, or moved
-        // here as a twin, has its source.
-        if (!known || (known->values & (kSourceFileSeen | kMovedAway))) return;
-    }
+    // A file the scan did not see came during this run, a copy of a source file most likely: no
+    // proof that its source is gone. One the copy pass met a source file for has its source.
+    if (source.state == kSourceKnown && (!known || (known->values & (kSourceFileSeen | kMovedAway)))) return;
     PathBuffer sourcePlace;
-    if (!ComposePath(sourcePlace, sourceRoot, relativeFolder, entry.name)) {
+    if (!ComposePath(sourcePlace, sourceRoot, relativeFolder, name)) {
         // A place the source cannot even name is not proof that the file is gone: leave it.
-        ReportPathTooLong(sourceRoot, relativeFolder, entry.name);
+        ReportPathTooLong(sourceRoot, relativeFolder, name);
         return;
     }
-    if (SourceHasFile(sourcePlace.text, entry.name, source)) return;
+    if (SourceHasFile(sourcePlace.text, name, source)) return;
 
     PathBuffer destinationFile;
-    if (!ComposePath(destinationFile, destinationRoot, relativeFolder, entry.name)) {
-        ReportPathTooLong(destinationRoot, relativeFolder, entry.name);
+    if (!ComposePath(destinationFile, destinationRoot, relativeFolder, name)) {
+        ReportPathTooLong(destinationRoot, relativeFolder, name);
         return;
     }
     WriteMessage(L"move deleted file %s\n", destinationFile.text);
-    MoveAside(destinationFile.text, destinationRoot, L"Deleted", relativeFolder, entry.name);
+    MoveAside(destinationFile.text, destinationRoot, L"Deleted", relativeFolder, name);
 }
 
 // What is known of the source folder of a destination sub-folder, given its parent's.
 void LearnSourceFolder(SourceFolder& child, const SourceFolder& parent, const wchar_t* sourceRoot,
-                       const wchar_t* childRelativeFolder, const wchar_t* name) {
+                       const wchar_t* childRelativeFolder, const wchar_t* name, bool lookups) {
     if (parent.state == kSourceAbsent || parent.state == kSourceUnknown) {
         child.state = parent.state;
         return;
@@ -132,7 +131,7 @@ void LearnSourceFolder(SourceFolder& child, const SourceFolder& parent, const wc
             return;
         }
     }
-    TakeSourceFolder(child, sourceRoot, childRelativeFolder);
+    TakeSourceFolder(child, sourceRoot, childRelativeFolder, lookups);
 }
 
 void WalkDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
@@ -140,8 +139,10 @@ void WalkDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot, 
     ForEachEntry(destinationRoot, relativeFolder, true, kNamesAndTypes, true, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
             // A leftover the index scan could not remove is no deleted file of the user's.
-            if (!IsLeftoverCopyName(entry.name))
-                HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry, source);
+            if (!IsLeftoverCopyName(entry.name)) {
+                const IndexEntry* known = source.state == kSourceKnown ? FindIndexedFile(source.indexed, entry.name) : nullptr;
+                HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry.name, source, known);
+            }
             return;
         }
         if (IsDeletedWalkSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
@@ -151,15 +152,82 @@ void WalkDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot, 
             return;
         }
         SourceFolder childSource;
-        LearnSourceFolder(childSource, source, sourceRoot, child.text, entry.name);
+        LearnSourceFolder(childSource, source, sourceRoot, child.text, entry.name, true);
         WalkDestination(sourceRoot, destinationRoot, child.text, childSource);
     });
+}
+
+// The destination as the index scan listed it, with what this run changed since, in the order of
+// the scan's walk: each folder's other entries are counted where its walk began, and each indexed
+// file still in its place is counted and judged where the scan met it. Nothing is listed again.
+struct ReplayState {
+    const wchar_t* sourceRoot;
+    const wchar_t* destinationRoot;
+    std::vector<std::unique_ptr<SourceFolder>> sources;  // by folder number; null: not walked
+};
+
+const wchar_t* RelativeFolderOf(uint32_t folder) {
+    const wchar_t* text = DestinationIndex.folders[folder].get();
+    return text[0] != L'\0' ? text : nullptr;
+}
+
+// Begins the walk of one folder; a folder the walk does not enter (below Deleted or Backup, never
+// there, or below one that was not walked) stays without a source state.
+void StartFolder(ReplayState& replay, uint32_t folder) {
+    const IndexFolder info = DestinationIndex.folderInfo[folder];  // a copy: moves add folders
+    const wchar_t* relativeFolder = RelativeFolderOf(folder);
+    auto source = std::make_unique<SourceFolder>();
+    if (folder == 0) {
+        TakeSourceFolder(*source, replay.sourceRoot, nullptr, false);
+    } else {
+        if (!info.present || info.parent == kNoIndexEntry || !replay.sources[info.parent]) return;
+        const wchar_t* last = wcsrchr(relativeFolder, kPathSeparator);
+        const wchar_t* name = last ? last + 1 : relativeFolder;
+        if (IsDeletedWalkSkippedFolder(name)) return;
+        LearnSourceFolder(*source, *replay.sources[info.parent], replay.sourceRoot, relativeFolder, name, false);
+    }
+    replay.sources[folder] = std::move(source);
+    for (uint32_t i = 0; i < info.otherEntries && !StopRequested(); ++i) CountEntry();
+    for (const auto& [metIn, name] : TooLongFolders()) {
+        if (metIn == folder && !IsDeletedWalkSkippedFolder(name.c_str()))
+            ReportPathTooLong(replay.destinationRoot, relativeFolder, name.c_str());
+    }
+}
+
+void ReplayDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot) {
+    // The folders the moves into Deleted make are registered as the replay goes; they lie below
+    // Deleted and are never walked.
+    const uint32_t folderCount = static_cast<uint32_t>(DestinationIndex.folderInfo.size());
+    ReplayState replay{sourceRoot, destinationRoot, {}};
+    replay.sources.resize(folderCount);
+    uint32_t nextFolder = 0;
+    uint32_t count = static_cast<uint32_t>(IndexedFileCount());
+    // Folders are numbered as the scan began them, so their walks begin in number order; the
+    // folders this run made come after every indexed file.
+    for (uint32_t id = 0; id <= count; ++id) {
+        while (nextFolder < folderCount && (id == count || DestinationIndex.folderInfo[nextFolder].firstEntry <= id)) {
+            if (StopRequested()) return;
+            StartFolder(replay, nextFolder++);
+        }
+        if (id == count || StopRequested()) return;
+        const IndexEntry& entry = IndexedFile(id);
+        const SourceFolder* source = replay.sources[entry.folder].get();
+        if (!source || (entry.values & kMovedAway)) continue;
+        CountEntry();
+        wchar_t name[kMaxEntryName + 1];
+        IndexedName(entry, name);
+        HandleDestinationFile(sourceRoot, destinationRoot, RelativeFolderOf(entry.folder), name, *source, &entry);
+    }
 }
 
 }  // namespace
 
 void MoveDeletedPass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder) {
+    if (!relativeFolder && !DestinationIndex.folders.empty() && DestinationIndex.root == destinationRoot) {
+        ReplayDestination(sourceRoot, destinationRoot);
+        return;
+    }
     SourceFolder source;
-    TakeSourceFolder(source, sourceRoot, relativeFolder);
+    TakeSourceFolder(source, sourceRoot, relativeFolder, true);
     WalkDestination(sourceRoot, destinationRoot, relativeFolder, source);
 }

@@ -79,9 +79,17 @@ uint32_t FindFolder(const wchar_t* relativeFolder) {
     return it == index.folderNumbers.end() ? kNoIndexEntry : it->second;
 }
 
+uint32_t ParentFolder(const wchar_t* relativeFolder) {
+    const wchar_t* last = wcsrchr(relativeFolder, kPathSeparator);
+    if (!last) return 0;
+    std::wstring parent(relativeFolder, static_cast<size_t>(last - relativeFolder));
+    return FindFolder(parent.c_str());
+}
+
 // Registers a folder with no files yet; kNoIndexEntry without memory for it.
 uint32_t AddFolder(const wchar_t* relativeFolder) {
     DestinationIndexStore& index = DestinationIndex;
+    uint32_t parent = ParentFolder(relativeFolder);
     size_t length = wcslen(relativeFolder);
     std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[length + 1]);
     if (!text) return kNoIndexEntry;
@@ -89,14 +97,14 @@ uint32_t AddFolder(const wchar_t* relativeFolder) {
     uint32_t number = static_cast<uint32_t>(index.folders.size());
     index.folderNumbers.emplace(std::wstring_view(text.get(), length), number);
     index.folders.push_back(std::move(text));
-    index.folderInfo.push_back(IndexFolder{index.entryCount, index.entryCount, 0});
+    index.folderInfo.push_back(IndexFolder{index.entryCount, index.entryCount, 0, parent, 0, false});
     return number;
 }
 
 void ClearIndex() {
     DestinationIndex = DestinationIndexStore();
     DestinationIndex.folders.emplace_back(new wchar_t[1]{L'\0'});
-    DestinationIndex.folderInfo.push_back(IndexFolder{0, 0, 0});
+    DestinationIndex.folderInfo.push_back(IndexFolder{0, 0, 0, kNoIndexEntry, 0, false});
 }
 
 // The slot holding the name, or the empty slot where it would go.
@@ -234,10 +242,29 @@ const IndexSlot* FindSlot(const wchar_t* name) {
 }
 
 // The index scan is the first destination walk of every run, so what an interrupted copy of an
-// earlier run left behind is gone before any pass could take it for a file of the user's.
-void RemoveLeftoverCopy(const wchar_t* root, const wchar_t* relativeFolder, const wchar_t* name) {
+// earlier run left behind is gone before any pass could take it for a file of the user's. True
+// when it is gone.
+bool RemoveLeftoverCopy(const wchar_t* root, const wchar_t* relativeFolder, const wchar_t* name) {
     PathBuffer path;
-    if (ComposePath(path, root, relativeFolder, name)) FsRemoveLeftoverCopy(path.text);
+    return ComposePath(path, root, relativeFolder, name) && FsRemoveLeftoverCopy(path.text) == 0;
+}
+
+// The folder number of a full destination path, and where its last part starts; false when the
+// path does not lie below the index's root.
+bool SplitDestinationPath(const wchar_t* path, std::wstring* folder, const wchar_t** name) {
+    const std::wstring& root = DestinationIndex.root;
+    if (DestinationIndex.folders.empty() || wcsncmp(path, root.c_str(), root.size()) != 0) return false;
+    const wchar_t* relative = path + root.size();
+    if (*relative == kPathSeparator) {
+        ++relative;
+    } else if (root.empty() || root.back() != kPathSeparator) {
+        return false;  // a longer name beside the root
+    }
+    if (*relative == L'\0') return false;
+    const wchar_t* last = wcsrchr(relative, kPathSeparator);
+    folder->assign(relative, last ? static_cast<size_t>(last - relative) : 0);
+    *name = last ? last + 1 : relative;
+    return true;
 }
 }  // namespace
 
@@ -250,25 +277,30 @@ ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relative
     if (folder == kNoIndexEntry) folder = AddFolder(relativeFolder);
     if (folder == kNoIndexEntry) return kListingFailed;  // no memory: nothing below is known
     DestinationIndex.folderInfo[folder].firstEntry = DestinationIndex.entryCount;
+    DestinationIndex.folderInfo[folder].present = true;
+    uint32_t others = 0;  // entries listed that are no indexed file
     EntryDetail detail = FsListingsCarrySizes() ? kFullEntries : kNamesAndTypes;
     std::vector<uint32_t> unreachable;  // files whose path does not fit; nearly always none
     ListingResult result = ForEachEntry(root, relativeFolder, true, detail, true, [&](const FindEntry& entry) {
+        ++others;
         if (IsFolder(entry)) {
             if (IsAlwaysSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
             PathBuffer child;
             if (!ChildRelativeFolder(child, relativeFolder, entry.name)) {
                 ReportPathTooLong(root, relativeFolder, entry.name);
+                DestinationIndex.tooLongFolders.emplace_back(folder, entry.name);
                 return;
             }
             BuildDestinationIndex(root, child.text);
             return;
         }
         if (IsLeftoverCopyName(entry.name)) {
-            RemoveLeftoverCopy(root, relativeFolder, entry.name);
+            if (RemoveLeftoverCopy(root, relativeFolder, entry.name)) --others;
             return;
         }
         uint32_t id = AddFile(entry, folder);
         if (id == kNoIndexEntry) return;
+        --others;
         if (detail == kFullEntries && DescribesPlainFile(entry)) {
             TakeValues(EntryAt(id), entry.sizeHigh, entry.sizeLow, entry.lastWriteTime);
         } else if (!PathFits(root, relativeFolder, entry.name)) {
@@ -276,6 +308,7 @@ ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relative
         }
     });
     DestinationIndex.folderInfo[folder].endEntry = DestinationIndex.entryCount;
+    DestinationIndex.folderInfo[folder].otherEntries += others;
     if (!unreachable.empty()) ReadValuesFromListing(root, relativeFolder, unreachable);
     return result;
 }
@@ -344,19 +377,59 @@ uint32_t SourceFolderKnowledge(const wchar_t* relativeFolder) {
 }
 
 void ForgetIndexedFile(const wchar_t* path) {
-    const std::wstring& root = DestinationIndex.root;
-    if (DestinationIndex.folders.empty() || wcsncmp(path, root.c_str(), root.size()) != 0) return;
-    const wchar_t* relative = path + root.size();
-    if (*relative == kPathSeparator) ++relative;
-    else if (root.empty() || root.back() != kPathSeparator) return;  // a longer name beside the root
-    const wchar_t* last = wcsrchr(relative, kPathSeparator);
-    std::wstring folderText(relative, last ? static_cast<size_t>(last - relative) : 0);
-    uint32_t folder = FindFolder(last ? folderText.c_str() : nullptr);
-    const IndexSlot* slot = FindSlot(last ? last + 1 : relative);
+    std::wstring folderText;
+    const wchar_t* name;
+    if (!SplitDestinationPath(path, &folderText, &name)) return;
+    uint32_t folder = FindFolder(folderText.empty() ? nullptr : folderText.c_str());
+    const IndexSlot* slot = FindSlot(name);
     if (folder == kNoIndexEntry || !slot) return;
     for (uint32_t id = slot->first; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
         if (EntryAt(id).folder == folder) EntryAt(id).values |= kMovedAway;
     }
+}
+
+void NoteArrivedFile(const wchar_t* relativeFolder) {
+    uint32_t folder = FindFolder(relativeFolder);
+    if (folder != kNoIndexEntry) ++DestinationIndex.folderInfo[folder].otherEntries;
+}
+
+void NoteMadeFolder(const wchar_t* path) {
+    std::wstring parentText;
+    const wchar_t* name;
+    if (!SplitDestinationPath(path, &parentText, &name)) return;
+    uint32_t parent = FindFolder(parentText.empty() ? nullptr : parentText.c_str());
+    if (parent == kNoIndexEntry) return;
+    std::wstring relative = parentText.empty() ? std::wstring(name) : parentText + kPathSeparator + name;
+    uint32_t folder = FindFolder(relative.c_str());
+    if (folder == kNoIndexEntry) folder = AddFolder(relative.c_str());
+    if (folder == kNoIndexEntry) return;
+    IndexFolder& made = DestinationIndex.folderInfo[folder];
+    made.present = true;
+    made.otherEntries += 2;  // "." and ".."
+    ++DestinationIndex.folderInfo[parent].otherEntries;
+}
+
+const std::vector<std::pair<uint32_t, std::wstring>>& TooLongFolders() { return DestinationIndex.tooLongFolders; }
+
+IndexEntry& IndexedFile(uint32_t id) { return EntryAt(id); }
+
+void IndexedName(const IndexEntry& entry, wchar_t (&name)[kMaxEntryName + 1]) {
+    const unsigned char* stored = NameAt(entry.name);
+    size_t total = EncodedLength(stored);
+    size_t at = 0;
+    while (stored[at] & 0x80) ++at;
+    ++at;  // past the byte count
+    size_t length = 0;
+    while (at < total && length < kMaxEntryName) {
+        uint32_t unit = 0;
+        for (int shift = 0;; shift += 7) {
+            unsigned char byte = stored[at++];
+            unit |= static_cast<uint32_t>(byte & 0x7F) << shift;
+            if (!(byte & 0x80)) break;
+        }
+        name[length++] = static_cast<wchar_t>(unit);
+    }
+    name[length] = L'\0';
 }
 
 const wchar_t* IndexedFolder(const IndexEntry& entry) { return DestinationIndex.folders[entry.folder].get(); }

@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/file_system.h"
@@ -53,11 +54,15 @@ constexpr uint32_t kSourceFolderMet = 1;     // listed as a folder in its parent
 constexpr uint32_t kSourceFolderListed = 2;  // its own listing ended complete
 
 // One destination folder: its files lie between firstEntry and endEntry in scan order, among the
-// files of its sub-folders (a sub-folder is scanned where its parent's listing meets it).
+// files of its sub-folders (a sub-folder is scanned where its parent's listing meets it). A folder
+// this run made has no files in the index and lies after all of them.
 struct IndexFolder {
     uint32_t firstEntry;
     uint32_t endEntry;
-    uint32_t source;  // kSourceFolderMet and kSourceFolderListed
+    uint32_t source;        // kSourceFolderMet and kSourceFolderListed
+    uint32_t parent;        // number of the parent folder; kNoIndexEntry for the root
+    uint32_t otherEntries;  // what a listing now gives beside the indexed files still in place
+    bool present;           // scanned, or made by this run
 };
 constexpr uint32_t kNoIndexEntry = 0xFFFFFFFFu;
 
@@ -79,6 +84,7 @@ struct DestinationIndexStore {
     std::vector<std::unique_ptr<wchar_t[]>> folders;  // relative folders by number; 0 is ""
     std::vector<IndexFolder> folderInfo;             // by the same numbers
     std::unordered_map<std::wstring_view, uint32_t> folderNumbers;  // exact relative folder to number
+    std::vector<std::pair<uint32_t, std::wstring>> tooLongFolders;  // met in folder, name
     std::unique_ptr<IndexSlot[]> slots;
     uint32_t slotMask = 0;  // slot count - 1 (a power of two), 0 while there is no table
     uint32_t nameCount = 0;
@@ -114,6 +120,16 @@ uint32_t SourceFolderKnowledge(const wchar_t* relativeFolder);
 // Marks the indexed file at path (a full destination path) as moved away; nothing when the index
 // does not hold it.
 void ForgetIndexedFile(const wchar_t* path);
+// Counts a file this run brought into the destination folder at relativeFolder (null: the root).
+void NoteArrivedFile(const wchar_t* relativeFolder);
+// Counts a folder this run made at path (a full destination path), with its "." and "..".
+void NoteMadeFolder(const wchar_t* path);
+// Folders whose path was too long to scan: the folder they were met in, and the name.
+const std::vector<std::pair<uint32_t, std::wstring>>& TooLongFolders();
+
+// The entry with this id (ids count from 0 in scan order, below IndexedFileCount()), and its name.
+IndexEntry& IndexedFile(uint32_t id);
+void IndexedName(const IndexEntry& entry, wchar_t (&name)[kMaxEntryName + 1]);
 
 // Number of files indexed, in all and under one exact name.
 size_t IndexedFileCount();

@@ -120,6 +120,7 @@ bool PrepareArchiveFolder(const wchar_t* file, const wchar_t* archive, const wch
                 WriteFailure(L"move %s failed: %u\n", file, error);
                 return false;
             }
+            NoteMadeFolder(prefix.text);
             made = true;
         }
         if (!part || *part == L'\0') return true;

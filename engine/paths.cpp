@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "engine/destination_index.h"
 #include "engine/file_system.h"
 #include "engine/run_state.h"
 #include "output/message.h"
@@ -138,6 +139,7 @@ ChainResult MakeFolderChain(const wchar_t* base, const wchar_t* relativeFolder, 
             *error = failure;
             return kChainFailed;
         }
+        NoteMadeFolder(prefix.text);
         made = true;
     }
     return kChainReady;

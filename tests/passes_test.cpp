@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <random>
 #include <string>
 
 #include "engine/copy_move_pass.h"
 #include "engine/deleted_pass.h"
 #include "engine/destination_index.h"
 #include "engine/run_state.h"
+#include "engine/walk.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -755,6 +758,71 @@ TEST_P(PassesTest, APlaceThisRunMovedAFileFromIsNotTakenForHoldingIt) {
     EXPECT_EQ(At(L"/dst/Backup/sub/a.txt"), "old");
     // A folder stands where the scan saw the kept file: the source's file is no copy of it.
     EXPECT_TRUE(Said(L"copy file /src/Backup/sub\n"));
+}
+
+// The deleted-files pass works from the index scan's record and what the copy pass changed since,
+// without listing the destination again: on random trees (moved twins, changed files, folders gone
+// from the source, leftovers of interrupted copies, kept files in Backup and Deleted) it counts
+// exactly the entries a fresh walk of the destination lists at that moment, and moves exactly the
+// files whose source is gone.
+TEST_P(PassesTest, TheDeletedFilesPassCountsAndMovesAsAFreshWalkWould) {
+    const wchar_t* const folders[] = {L"", L"a", L"a/b", L"c", L"Backup", L"d/e", L"Deleted/a"};
+    const wchar_t* const names[] = {L"x.txt", L"y.txt", L"z", L".kestrome-0123456789ab.tmp"};
+    for (uint64_t seed = 1; seed <= 200; ++seed) {
+        MemFsReset();
+        SetUp();
+        MemFsSetListingOrder(ListingOrder::Random, seed);
+        std::mt19937_64 random(seed);
+        auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+        for (int i = 0; i < 24; ++i) {
+            std::wstring folder = folders[pick(std::size(folders))];
+            std::wstring name = names[pick(std::size(names))];
+            std::wstring rel = folder.empty() ? name : folder + L"/" + name;
+            std::string content = "c" + std::to_string(pick(3));
+            int64_t time = T0 + static_cast<int64_t>(pick(3)) * kSecond;
+            bool leftover = IsLeftoverCopyName(name.c_str());
+            switch (pick(4)) {
+                case 0: if (!leftover) File(L"/src/" + rel, content, time); break;
+                case 1: File(L"/dst/" + rel, content, time); break;
+                default:
+                    if (!leftover) File(L"/src/" + rel, content, time);
+                    File(L"/dst/" + rel, pick(3) ? content : "changed", time);
+                    break;
+            }
+        }
+        if (pick(2)) MemFsAddFolder(P(L"/dst/empty/inner"));
+        StartCapture();
+        EntryCounter = 0;
+        ASSERT_EQ(BuildDestinationIndex(P(L"/dst").c_str(), nullptr), kListingComplete);
+        EntryCounter = 0;
+        CopyAndMovePass(P(L"/src").c_str(), P(L"/dst").c_str(), nullptr, false);
+        int32_t listed = 0;
+        MemFsNode node;
+        std::vector<std::wstring> gone;  // files whose source is gone, in no kept folder
+        std::function<void(const std::wstring&)> walk = [&](const std::wstring& rel) {
+            ForEachEntry(P(L"/dst").c_str(), rel.empty() ? nullptr : rel.c_str(), false, kNamesAndTypes, false,
+                         [&](const FindEntry& entry) {
+                             ++listed;
+                             std::wstring child = rel.empty() ? entry.name : rel + kPathSeparator + entry.name;
+                             if (IsFolder(entry)) {
+                                 if (!IsDeletedWalkSkippedFolder(entry.name) && !IsLinkedFolder(entry)) walk(child);
+                             } else if (!MemFsLookup(P(L"/src/") + child, &node) && !IsLeftoverCopyName(entry.name)) {
+                                 gone.push_back(child);
+                             }
+                         });
+        };
+        walk(L"");
+        EntryCounter = 0;
+        MoveDeletedPass(P(L"/src").c_str(), P(L"/dst").c_str(), nullptr);
+        SCOPED_TRACE("seed " + std::to_string(seed) + "\n" + Narrow(CapturedText()));
+        EXPECT_EQ(EntryCounter, listed);
+        EXPECT_EQ(Count(L"move deleted file"), gone.size());
+        for (const std::wstring& rel : gone) {
+            EXPECT_EQ(At(L"/dst/" + rel), "<none>") << Narrow(rel);
+            EXPECT_NE(At(L"/dst/Deleted/" + rel), "<none>") << Narrow(rel);
+        }
+        if (HasFailure()) break;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Listings, PassesTest, ::testing::Bool(),

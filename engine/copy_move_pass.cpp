@@ -85,10 +85,11 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile, false, refused);
 }
 
-// indexed: the destination folder's files as the index scan found them (ListIndexedFiles).
+// indexed: the destination folder's files as the index scan found them (ListIndexedFiles);
+// backupReady: this folder's way into Backup was found clear (MoveAside).
 void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                       const FindEntry& entry, bool differentFileSystems, FolderState& folder,
-                      const std::vector<uint64_t>& indexed) {
+                      const std::vector<uint64_t>& indexed, bool& backupReady) {
     // A source tree that was once a destination may hold leftovers of an interrupted copy: no
     // file of the user's, and one the destination's next index scan would remove again.
     if (IsLeftoverCopyName(entry.name)) return;
@@ -135,7 +136,7 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     }
     WriteMessage(L"backup file %s\n", destinationFile.text);
     // The copy goes over the destination file only once that file is safe in Backup.
-    if (!MoveAside(destinationFile.text, destinationRoot, L"Backup", relativeFolder, entry.name)) return;
+    if (!MoveAside(destinationFile.text, destinationRoot, L"Backup", relativeFolder, entry.name, &backupReady)) return;
     if (known) known->values |= kMovedAway;
     CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile.text, true);
 }
@@ -244,12 +245,13 @@ bool DestinationFolderIsLink(const wchar_t* destinationRoot, const wchar_t* rela
 
 ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool belowLink, bool destinationAbsent) {
     FolderState folder = kFolderUnknown;
+    bool backupReady = false;
     std::vector<uint64_t> indexed;
     if (!destinationAbsent) ListIndexedFiles(relativeFolder, &indexed);
     ListingResult result = ForEachEntry(walk.sourceRoot, relativeFolder, true, kFullEntries, true, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
             HandleSourceFile(walk.sourceRoot, walk.destinationRoot, relativeFolder, entry, walk.differentFileSystems,
-                             folder, indexed);
+                             folder, indexed, backupReady);
             return;
         }
         if (IsAlwaysSkippedFolder(entry.name)) return;

@@ -139,12 +139,17 @@ bool PrepareArchiveFolder(const wchar_t* file, const wchar_t* archive, const wch
 }  // namespace
 
 bool MoveAside(const wchar_t* file, const wchar_t* destinationRoot, const wchar_t* archiveName,
-               const wchar_t* relativeFolder, const wchar_t* name) {
+               const wchar_t* relativeFolder, const wchar_t* name, bool* archiveReady) {
     PathBuffer archive, folder;
     if (!FolderPath(archive, destinationRoot, archiveName) || !FolderPath(folder, archive.text, relativeFolder)) {
         ReportPathTooLong(destinationRoot, archiveName, relativeFolder);
         return false;
     }
-    if (!PrepareArchiveFolder(file, archive.text, relativeFolder)) return false;
+    // Once the way was found clear in this walk of the folder it stays so: the walk removes no
+    // folder, and nothing but files moving into the archive folder changes below it.
+    if (!(archiveReady && *archiveReady)) {
+        if (!PrepareArchiveFolder(file, archive.text, relativeFolder)) return false;
+        if (archiveReady) *archiveReady = true;
+    }
     return MoveToFreeName(file, folder.text, name, 1);
 }

@@ -18,6 +18,7 @@ bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned n
 // first free numbered name when name is taken. A link on the way is named ("link in the way %s")
 // and nothing moves; a kept file where a folder is needed moves aside first ("move kept file %s").
 // On failure writes the reason (or "move %s failed: %u\n") and returns false; file then stays
-// where it is.
+// where it is. archiveReady, when given, says that an earlier call for the same relativeFolder in
+// the same walk of it found the way there clear (the look is then spared), and is set once it is.
 bool MoveAside(const wchar_t* file, const wchar_t* destinationRoot, const wchar_t* archiveName,
-               const wchar_t* relativeFolder, const wchar_t* name);
+               const wchar_t* relativeFolder, const wchar_t* name, bool* archiveReady = nullptr);

@@ -825,6 +825,25 @@ TEST_P(PassesTest, TheDeletedFilesPassCountsAndMovesAsAFreshWalkWould) {
     }
 }
 
+// The way into Backup is looked at once per folder walk, however many of its files change; each
+// folder still gets its own look.
+TEST_P(PassesTest, TheWayIntoBackupIsLookedAtOncePerFolder) {
+    for (const wchar_t* folder : {L"/a/", L"/b/"}) {
+        for (const wchar_t* name : {L"1.txt", L"2.txt", L"3.txt"}) {
+            File(L"/dst" + std::wstring(folder) + name, "old");
+            File(L"/src" + std::wstring(folder) + name, "new", T0 + kSecond);
+        }
+    }
+    MemFsClearCalls();
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Count(L"backup file"), 6u);
+    for (const wchar_t* kept : {L"/dst/Backup/a/1.txt", L"/dst/Backup/a/3.txt", L"/dst/Backup/b/2.txt"}) EXPECT_EQ(At(kept), "old");
+    EXPECT_EQ(At(L"/dst/b/3.txt"), "new");
+    const std::vector<std::wstring>& calls = MemFsCalls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"GetAttributes " + P(L"/dst/Backup")), 2);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"CreateDirectory " + P(L"/dst/Backup/b")), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Listings, PassesTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "CarrySizes" : "NamesOnly"; });
 

@@ -10,6 +10,11 @@
 // Every copy goes into a folder of its own below the second argument and stays there until the
 // program ends: ext4 without a journal passes over freshly freed inodes when it allocates new ones,
 // so a copy removed before the next would make that one pay for the removal.
+//
+// On the 2-core virtual machine (Linux 6.18, ext4 without a journal, nothing else running):
+// 100,000 files, 3 rounds: one thread 6.9 s, two threads 4.5 s, cp -a 6.8 s (same-round ratios to
+// cp -a 1.01 and 0.65); 20,000 files, 5 rounds: 0.91 and 0.55. Runs while a large tree is being
+// removed vary tenfold and say nothing.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -210,7 +210,10 @@ struct PosixFind {
 constexpr size_t kHalvedFrom = 32;  // fewer records are not worth waking the helper for
 
 void DescribeRecords(int fd, const char* const* names, Described* out, size_t count) {
-    for (size_t i = 0; i < count; ++i) out[i].err = StatAt(fd, names[i], AT_STATX_DONT_SYNC, out[i].m);
+    for (size_t i = 0; i < count; ++i) {
+        out[i].m = Meta{};
+        out[i].err = StatAt(fd, names[i], AT_STATX_DONT_SYNC, out[i].m);
+    }
 }
 
 // One job at a time; a listing that finds the helper busy (another thread's walk) describes all
@@ -336,7 +339,7 @@ bool ReadEntry(PosixFind* find, FindEntry* e, uint32_t* error) {
         struct stat linkCheck;
         // Links are followed, as the engine walks into linked folders; a link that leads nowhere
         // (or round in a circle) is described by itself, as a file.
-        Described now;
+        Described now{};
         const Described* ahead = &find->described[find->record - 1];
         if (find->typesOnly) {  // a link or an unknown kind in a listing that described nothing ahead
             now.err = StatAt(fd, d->d_name, AT_STATX_DONT_SYNC, now.m);

@@ -249,8 +249,8 @@ bool RemoveLeftoverCopy(const wchar_t* root, const wchar_t* relativeFolder, cons
     return ComposePath(path, root, relativeFolder, name) && FsRemoveLeftoverCopy(path.text) == 0;
 }
 
-// The folder number of a full destination path, and where its last part starts; false when the
-// path does not lie below the index's root.
+// The relative folder of a full destination path ("" for the root) and where its last part
+// starts; false when the path does not lie below the index's root.
 bool SplitDestinationPath(const wchar_t* path, std::wstring* folder, const wchar_t** name) {
     const std::wstring& root = DestinationIndex.root;
     if (DestinationIndex.folders.empty() || wcsncmp(path, root.c_str(), root.size()) != 0) return false;

@@ -212,7 +212,7 @@ constexpr size_t kHalvedFrom = 32;  // fewer records are not worth waking the he
 void DescribeRecords(int fd, const char* const* names, Described* out, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         out[i].m = Meta{};
-        out[i].err = StatAt(fd, names[i], AT_STATX_DONT_SYNC, out[i].m);
+        out[i].err = names[i] ? StatAt(fd, names[i], AT_STATX_DONT_SYNC, out[i].m) : 0;  // null: a folder
     }
 }
 
@@ -303,7 +303,7 @@ const struct dirent64* NextRecord(PosixFind* find, uint32_t* error) {
             size_t count = 0;
             for (size_t at = 0; at < find->end && count < kMaxRecords; ++count) {
                 const struct dirent64* d = reinterpret_cast<const struct dirent64*>(find->buffer + at);
-                names[count] = d->d_name;
+                names[count] = d->d_type == DT_DIR ? nullptr : d->d_name;
                 at += d->d_reclen;
             }
             DescribeAhead(find->fd, names, find->described, count);
@@ -326,8 +326,9 @@ bool ReadEntry(PosixFind* find, FindEntry* e, uint32_t* error) {
         if (!Utf8ToWide(d->d_name, strlen(d->d_name), e->name, kMaxEntryName + 1)) continue;
         e->error = 0;
         // A folder or a plain file is known from the listing alone; a link, or an entry whose
-        // type the file system leaves unknown, is looked at as in a full listing.
-        if (find->typesOnly && (d->d_type == DT_DIR || d->d_type == DT_REG)) {
+        // type the file system leaves unknown, is looked at as in a full listing. A folder's size
+        // and times are never read, so a full listing does not ask about it either.
+        if (d->d_type == DT_DIR || (find->typesOnly && d->d_type == DT_REG)) {
             e->attributes = d->d_type == DT_DIR ? kFileAttributeDirectory : kFileAttributeNormal;
             e->creationTime = FileTime{0, 0};
             e->lastWriteTime = FileTime{0, 0};

@@ -24,14 +24,13 @@ namespace {
 // on Windows) are listed here (kSourceListed).
 enum SourceState { kSourceKnown, kSourceListed, kSourceAbsent, kSourceUnknown };
 
-// The plain files and the folders of one source folder by exact name, read with one listing; or,
-// when the copy pass listed it, the destination folder's indexed files with their marks.
+// The plain files and the folders of one source folder by exact name, read with one listing (the
+// copy pass's marks in the index stand in for them in kSourceKnown).
 struct SourceFolder {
     SourceState state = kSourceUnknown;
     std::vector<wchar_t> text;
     std::vector<uint32_t> files;    // sorted by name
     std::vector<uint32_t> folders;  // sorted by name
-    std::vector<uint64_t> indexed;  // kSourceKnown: ListIndexedFiles of the destination folder
 };
 
 void SortNames(const SourceFolder& folder, std::vector<uint32_t>& names) {
@@ -54,11 +53,10 @@ void ListSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wch
 }
 
 // Takes what the copy pass learned of source\relativeFolder, or lists it when that is not enough.
-// lookups: the destination's files will be looked up by name (a walk of the destination's listing).
-void TakeSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wchar_t* relativeFolder, bool lookups) {
-    if (SourceFolderKnowledge(relativeFolder) & kSourceFolderListed) {
+// useKnowledge: the index holds this run's copy pass's marks for this destination.
+void TakeSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wchar_t* relativeFolder, bool useKnowledge) {
+    if (useKnowledge && (SourceFolderKnowledge(relativeFolder) & kSourceFolderListed)) {
         folder.state = kSourceKnown;
-        if (lookups) ListIndexedFiles(relativeFolder, &folder.indexed);
         return;
     }
     ListSourceFolder(folder, sourceRoot, relativeFolder);
@@ -113,7 +111,7 @@ void HandleDestinationFile(const wchar_t* sourceRoot, const wchar_t* destination
 
 // What is known of the source folder of a destination sub-folder, given its parent's.
 void LearnSourceFolder(SourceFolder& child, const SourceFolder& parent, const wchar_t* sourceRoot,
-                       const wchar_t* childRelativeFolder, const wchar_t* name, bool lookups) {
+                       const wchar_t* childRelativeFolder, const wchar_t* name, bool useKnowledge) {
     if (parent.state == kSourceAbsent || parent.state == kSourceUnknown) {
         child.state = parent.state;
         return;
@@ -131,7 +129,7 @@ void LearnSourceFolder(SourceFolder& child, const SourceFolder& parent, const wc
             return;
         }
     }
-    TakeSourceFolder(child, sourceRoot, childRelativeFolder, lookups);
+    TakeSourceFolder(child, sourceRoot, childRelativeFolder, useKnowledge);
 }
 
 void WalkDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
@@ -139,10 +137,8 @@ void WalkDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot, 
     ForEachEntry(destinationRoot, relativeFolder, true, kNamesAndTypes, true, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
             // A leftover the index scan could not remove is no deleted file of the user's.
-            if (!IsLeftoverCopyName(entry.name)) {
-                const IndexEntry* known = source.state == kSourceKnown ? FindIndexedFile(source.indexed, entry.name) : nullptr;
-                HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry.name, source, known);
-            }
+            if (!IsLeftoverCopyName(entry.name))
+                HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry.name, source, nullptr);
             return;
         }
         if (IsDeletedWalkSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
@@ -152,7 +148,7 @@ void WalkDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot, 
             return;
         }
         SourceFolder childSource;
-        LearnSourceFolder(childSource, source, sourceRoot, child.text, entry.name, true);
+        LearnSourceFolder(childSource, source, sourceRoot, child.text, entry.name, false);
         WalkDestination(sourceRoot, destinationRoot, child.text, childSource);
     });
 }
@@ -178,13 +174,13 @@ void StartFolder(ReplayState& replay, uint32_t folder) {
     const wchar_t* relativeFolder = RelativeFolderOf(folder);
     auto source = std::make_unique<SourceFolder>();
     if (folder == 0) {
-        TakeSourceFolder(*source, replay.sourceRoot, nullptr, false);
+        TakeSourceFolder(*source, replay.sourceRoot, nullptr, true);
     } else {
         if (!info.present || info.parent == kNoIndexEntry || !replay.sources[info.parent]) return;
         const wchar_t* last = wcsrchr(relativeFolder, kPathSeparator);
         const wchar_t* name = last ? last + 1 : relativeFolder;
         if (IsDeletedWalkSkippedFolder(name)) return;
-        LearnSourceFolder(*source, *replay.sources[info.parent], replay.sourceRoot, relativeFolder, name, false);
+        LearnSourceFolder(*source, *replay.sources[info.parent], replay.sourceRoot, relativeFolder, name, true);
     }
     replay.sources[folder] = std::move(source);
     for (uint32_t i = 0; i < info.otherEntries && !StopRequested(); ++i) CountEntry();
@@ -227,7 +223,8 @@ void MoveDeletedPass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, 
         ReplayDestination(sourceRoot, destinationRoot);
         return;
     }
+    // Without this run's index for this destination there are no marks to trust: list the source.
     SourceFolder source;
-    TakeSourceFolder(source, sourceRoot, relativeFolder, true);
+    TakeSourceFolder(source, sourceRoot, relativeFolder, false);
     WalkDestination(sourceRoot, destinationRoot, relativeFolder, source);
 }

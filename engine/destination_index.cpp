@@ -58,16 +58,21 @@ bool SameName(uint32_t ref, const unsigned char* encoded, size_t length) {
     return memcmp(stored, encoded, length) == 0;  // the byte count leads, so lengths are compared too
 }
 
+// Reads the value PutVarint wrote at in[*at] and steps *at past it.
+uint32_t GetVarint(const unsigned char* in, size_t* at) {
+    uint32_t value = 0;
+    for (int shift = 0;; shift += 7) {
+        unsigned char byte = in[(*at)++];
+        value |= static_cast<uint32_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80)) return value;
+    }
+}
+
 // The stored form's byte count, its length prefix included.
 size_t EncodedLength(const unsigned char* stored) {
-    uint32_t length = 0;
-    size_t n = 0;
-    for (int shift = 0;; shift += 7) {
-        unsigned char byte = stored[n++];
-        length |= static_cast<uint32_t>(byte & 0x7F) << shift;
-        if (!(byte & 0x80)) break;
-    }
-    return n + length;
+    size_t at = 0;
+    uint32_t length = GetVarint(stored, &at);
+    return at + length;
 }
 
 // The number of a registered folder; kNoIndexEntry when there is none.
@@ -415,20 +420,11 @@ IndexEntry& IndexedFile(uint32_t id) { return EntryAt(id); }
 
 void IndexedName(const IndexEntry& entry, wchar_t (&name)[kMaxEntryName + 1]) {
     const unsigned char* stored = NameAt(entry.name);
-    size_t total = EncodedLength(stored);
     size_t at = 0;
-    while (stored[at] & 0x80) ++at;
-    ++at;  // past the byte count
+    size_t total = GetVarint(stored, &at);
+    total += at;
     size_t length = 0;
-    while (at < total && length < kMaxEntryName) {
-        uint32_t unit = 0;
-        for (int shift = 0;; shift += 7) {
-            unsigned char byte = stored[at++];
-            unit |= static_cast<uint32_t>(byte & 0x7F) << shift;
-            if (!(byte & 0x80)) break;
-        }
-        name[length++] = static_cast<wchar_t>(unit);
-    }
+    while (at < total && length < kMaxEntryName) name[length++] = static_cast<wchar_t>(GetVarint(stored, &at));
     name[length] = L'\0';
 }
 

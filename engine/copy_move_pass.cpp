@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "engine/copy_queue.h"
 #include "engine/date_filter.h"
 #include "engine/destination_index.h"
 #include "engine/move_aside.h"
@@ -10,17 +11,10 @@
 #include "engine/run_state.h"
 #include "engine/walk.h"
 #include "output/message.h"
-#include "output/progress.h"
 
 namespace {
 
 constexpr int64_t kTwoSeconds = 20000000;
-
-// The progress line, and the point where a requested stop abandons the copy under way.
-uint32_t CopyProgressOrStop(int64_t totalSize, int64_t transferred) {
-    if (StopRequested()) return kCopyCancel;
-    return CopyProgressRoutine(totalSize, transferred);
-}
 
 bool SkippedByDate(const FindEntry& entry) {
     if (!DateFilter.enabled) return false;
@@ -38,13 +32,17 @@ void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, co
         ReportPathTooLong(sourceRoot, relativeFolder, name);
         return;
     }
-    WriteMessage(L"copy file %s\n", sourceFile.text);
-    uint32_t error = refused ? refused : FsCopyFile(sourceFile.text, destinationFile, CopyProgressOrStop, replaceExisting);
-    if (error == 0) NoteArrivedFile(relativeFolder);
-    // A copy abandoned for a stop is not a failure of the file: the stop line says why.
-    if (error != 0 && !(error == kErrorCancelled && StopRequested())) {
-        WriteFailure(L"copy %s failed: %u\n", sourceFile.text, error);
+    if (refused) {
+        WriteMessage(L"copy file %s\n", sourceFile.text);
+        WriteFailure(L"copy %s failed: %u\n", sourceFile.text, refused);
+        return;
     }
+    QueueCopy(sourceFile.text, destinationFile, name, replaceExisting);
+}
+
+// Lets the queued copies of relativeFolder end, and notes the files they brought in the index.
+void SettleCopies(const wchar_t* relativeFolder) {
+    for (uint32_t n = WaitForQueuedCopies(); n > 0; --n) NoteArrivedFile(relativeFolder);
 }
 
 // The state of the destination folder of one source folder, kept by its walk: once its chain has
@@ -93,6 +91,8 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     // A source tree that was once a destination may hold leftovers of an interrupted copy: no
     // file of the user's, and one the destination's next index scan would remove again.
     if (IsLeftoverCopyName(entry.name)) return;
+    // A queued copy to this very place would stand where this file is looked at, moved or copied.
+    if (CopyQueuedFor(entry.name)) SettleCopies(relativeFolder);
     IndexEntry* known = FindIndexedFile(indexed, entry.name);
     // The source has a file at this place: whatever becomes of the destination's, it is no
     // deleted file.
@@ -255,6 +255,9 @@ ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool b
             return;
         }
         if (IsAlwaysSkippedFolder(entry.name)) return;
+        // The queued copies belong to this folder and are noted as its own; below it, too, the
+        // walk looks at and makes places that only a finished copy leaves as a one-at-a-time run would.
+        SettleCopies(relativeFolder);
         PathBuffer child, folderPath;
         if (!ChildRelativeFolder(child, relativeFolder, entry.name) ||
             !FolderPath(folderPath, walk.sourceRoot, child.text)) {
@@ -271,6 +274,7 @@ ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool b
         size_t keep = Level(relativeFolder) + 1;
         if (walk.path.size() > keep) walk.path.resize(keep);
     });
+    SettleCopies(relativeFolder);
     // The deleted-files pass takes the files of a folder listed in full from what was met here.
     if (result == kListingComplete) NoteSourceFolder(relativeFolder, kSourceFolderListed);
     return result;
@@ -292,5 +296,8 @@ bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,
 ListingResult CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                               bool differentFileSystems) {
     SourceWalk walk{sourceRoot, destinationRoot, differentFileSystems, {}, false, {}};
-    return WalkSource(walk, relativeFolder, false, false);
+    BeginCopyQueue();
+    ListingResult result = WalkSource(walk, relativeFolder, false, false);
+    EndCopyQueue();
+    return result;
 }

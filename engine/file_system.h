@@ -152,6 +152,9 @@ struct FileSystem {
     // (the Win32 listing record carries them; POSIX asks relative to the open folder): then a walk
     // that will need most files' sizes and times takes them from its listing.
     bool (*listingsCarrySizes)();
+    // Whether copyFile may run on other threads while this thread goes on with any operation
+    // (the real providers; the in-memory one only when a test allows it).
+    bool (*copiesMayOverlap)();
 };
 
 // A copy that cannot write its target in one step writes ".kestrome-" + 12 lowercase hex digits +
@@ -189,3 +192,4 @@ inline uint32_t FsFolderContains(const wchar_t* outer, const wchar_t* inner, boo
 inline uint32_t FsGetFolderId(const wchar_t* p, FolderId* id) { return CurrentFileSystem().getFolderId(p, id); }
 inline uint32_t FsRemoveLeftoverCopy(const wchar_t* p) { return CurrentFileSystem().removeLeftoverCopy(p); }
 inline bool FsListingsCarrySizes() { return CurrentFileSystem().listingsCarrySizes(); }
+inline bool FsCopiesMayOverlap() { return CurrentFileSystem().copiesMayOverlap(); }

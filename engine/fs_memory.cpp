@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 
 #include "engine/paths.h"
@@ -51,6 +52,7 @@ struct State {
     std::unique_ptr<Node> root = std::make_unique<Node>();
     bool caseInsensitive = false;
     bool listingsCarrySizes = false;
+    bool copiesMayOverlap = false;
     std::vector<Hook> hooks;
     ListingOrder order = ListingOrder::Insertion;
     std::mt19937_64 orderRandom;
@@ -68,6 +70,11 @@ State& S() {
     static State state;
     return state;
 }
+
+// Copies may run on worker threads beside the walk: every operation and every change a test
+// makes holds this lock. Recursive, because a hook runs inside an operation and changes the tree.
+std::recursive_mutex g_lock;
+using Guard = std::lock_guard<std::recursive_mutex>;
 
 const wchar_t* kOpNames[] = {L"FindFirst", L"FindNext", L"GetAttributes", L"GetAttributesEx",
                              L"CreateDirectory", L"RemoveDirectory", L"MoveFile", L"CopyFile",
@@ -346,14 +353,17 @@ FindHandle OpenListing(const wchar_t* pattern, FindEntry* entry, bool typesOnly,
 }
 
 FindHandle MemFindFirst(const wchar_t* pattern, FindEntry* entry, uint32_t* error) {
+    Guard guard(g_lock);
     return OpenListing(pattern, entry, false, error);
 }
 
 FindHandle MemFindFirstTypesOnly(const wchar_t* pattern, FindEntry* entry, uint32_t* error) {
+    Guard guard(g_lock);
     return OpenListing(pattern, entry, true, error);
 }
 
 bool MemFindNext(FindHandle handle, FindEntry* entry, uint32_t* error) {
+    Guard guard(g_lock);
     *error = 0;
     auto* listing = static_cast<Listing*>(handle);
     if (listing->breakError && listing->next + 1 >= listing->entries.size()) {
@@ -365,9 +375,13 @@ bool MemFindNext(FindHandle handle, FindEntry* entry, uint32_t* error) {
     return true;
 }
 
-void MemFindClose(FindHandle handle) { delete static_cast<Listing*>(handle); }
+void MemFindClose(FindHandle handle) {
+    Guard guard(g_lock);
+    delete static_cast<Listing*>(handle);
+}
 
 uint32_t MemGetAttributes(const wchar_t* path) {
+    Guard guard(g_lock);
     Log(MemOp::GetAttributes, path);
     if (InjectedFailure(MemOp::GetAttributes, path) || EnterFailure(path)) return kInvalidFileAttributes;
     Node* node = FindItself(path);
@@ -375,6 +389,7 @@ uint32_t MemGetAttributes(const wchar_t* path) {
 }
 
 bool MemGetAttributesEx(const wchar_t* path, FileInfo* info) {
+    Guard guard(g_lock);
     Log(MemOp::GetAttributesEx, path);
     if (InjectedFailure(MemOp::GetAttributesEx, path) || EnterFailure(path)) return false;
     Node* node = FindItself(path);
@@ -398,6 +413,7 @@ Node* ParentFolder(const std::vector<std::wstring>& parts, uint32_t* error) {
 }
 
 uint32_t MemCreateDirectory(const wchar_t* path) {
+    Guard guard(g_lock);
     Log(MemOp::CreateDirectory, path);
     if (uint32_t error = InjectedFailure(MemOp::CreateDirectory, path)) return error;
     if (uint32_t error = EnterFailure(path)) return error;
@@ -412,6 +428,7 @@ uint32_t MemCreateDirectory(const wchar_t* path) {
 }
 
 uint32_t MemRemoveDirectory(const wchar_t* path) {
+    Guard guard(g_lock);
     Log(MemOp::RemoveDirectory, path);
     if (uint32_t error = InjectedFailure(MemOp::RemoveDirectory, path)) return error;
     if (uint32_t error = EnterFailure(path)) return error;
@@ -428,6 +445,7 @@ uint32_t MemRemoveDirectory(const wchar_t* path) {
 }
 
 uint32_t MemMoveFile(const wchar_t* from, const wchar_t* to) {
+    Guard guard(g_lock);
     Log(MemOp::MoveFile, from, to);
     if (uint32_t error = InjectedFailure(MemOp::MoveFile, from)) return error;
     if (uint32_t error = InjectedFailure(MemOp::MoveFile, to)) return error;
@@ -454,6 +472,7 @@ uint32_t MemMoveFile(const wchar_t* from, const wchar_t* to) {
 }
 
 uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting) {
+    Guard guard(g_lock);
     Log(MemOp::CopyFile, from, to);
     if (uint32_t error = InjectedFailure(MemOp::CopyFile, from)) return error;
     if (uint32_t error = InjectedFailure(MemOp::CopyFile, to)) return error;
@@ -493,6 +512,7 @@ uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn prog
 }
 
 bool MemGetFileSystemName(const wchar_t* folder, wchar_t* name, size_t capacity) {
+    Guard guard(g_lock);
     Log(MemOp::GetFileSystemName, folder);
     if (InjectedFailure(MemOp::GetFileSystemName, folder)) return false;
     if (EnterFailure(folder) || !Find(folder) || S().fileSystemName.size() >= capacity) return false;
@@ -501,6 +521,7 @@ bool MemGetFileSystemName(const wchar_t* folder, wchar_t* name, size_t capacity)
 }
 
 bool MemGetFullPath(const wchar_t* path, wchar_t* out, size_t capacity) {
+    Guard guard(g_lock);
     Log(MemOp::GetFullPath, path);
     if (InjectedFailure(MemOp::GetFullPath, path) || wcslen(path) >= capacity) return false;
     wcscpy(out, path);
@@ -508,6 +529,7 @@ bool MemGetFullPath(const wchar_t* path, wchar_t* out, size_t capacity) {
 }
 
 uint32_t MemGetFolderId(const wchar_t* path, FolderId* id) {
+    Guard guard(g_lock);
     Log(MemOp::GetFolderId, path);
     if (uint32_t error = InjectedFailure(MemOp::GetFolderId, path)) return error;
     if (uint32_t error = EnterFailure(path)) return error;
@@ -519,6 +541,7 @@ uint32_t MemGetFolderId(const wchar_t* path, FolderId* id) {
 }
 
 uint32_t MemFolderContains(const wchar_t* outer, const wchar_t* inner, bool* inside) {
+    Guard guard(g_lock);
     Log(MemOp::FolderContains, outer, inner);
     if (uint32_t error = InjectedFailure(MemOp::FolderContains, inner)) return error;
     if (uint32_t error = EnterFailure(outer)) return error;
@@ -532,6 +555,7 @@ uint32_t MemFolderContains(const wchar_t* outer, const wchar_t* inner, bool* ins
 }
 
 uint32_t MemRemoveLeftoverCopy(const wchar_t* path) {
+    Guard guard(g_lock);
     Log(MemOp::RemoveLeftoverCopy, path);
     if (uint32_t error = InjectedFailure(MemOp::RemoveLeftoverCopy, path)) return error;
     auto parts = Split(path);
@@ -548,10 +572,12 @@ uint32_t MemRemoveLeftoverCopy(const wchar_t* path) {
 
 bool MemListingsCarrySizes() { return S().listingsCarrySizes; }
 
+bool MemCopiesMayOverlap() { return S().copiesMayOverlap; }
+
 const FileSystem kMemoryFileSystem = {
     MemFindFirst, MemFindNext, MemFindClose, MemFindFirstTypesOnly, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
     MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetFullPath, MemFolderContains,
-    MemGetFolderId, MemRemoveLeftoverCopy, MemListingsCarrySizes,
+    MemGetFolderId, MemRemoveLeftoverCopy, MemListingsCarrySizes, MemCopiesMayOverlap,
 };
 
 void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsNode>& out) {
@@ -569,6 +595,7 @@ void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsN
 const FileSystem& MemoryFileSystem() { return kMemoryFileSystem; }
 
 void MemFsReset(bool caseInsensitive) {
+    Guard guard(g_lock);
     S() = State();
     S().root->folder = true;
     S().caseInsensitive = caseInsensitive;
@@ -587,12 +614,14 @@ Node* Descend(Node* node, const std::wstring& part) {
 }  // namespace
 
 void MemFsAddFolder(const std::wstring& path, uint32_t attributes) {
+    Guard guard(g_lock);
     Node* node = S().root.get();
     for (const std::wstring& part : Split(path)) node = Descend(node, part);
     if (attributes != 0 && node != S().root.get()) node->attributes = attributes;
 }
 
 void MemFsAddLink(const std::wstring& path, const std::wstring& target) {
+    Guard guard(g_lock);
     auto parts = Split(path);
     Node* parent = S().root.get();
     for (size_t i = 0; i + 1 < parts.size(); ++i) parent = Descend(parent, parts[i]);
@@ -604,6 +633,7 @@ void MemFsAddLink(const std::wstring& path, const std::wstring& target) {
 
 void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t lastWriteTime,
                   int64_t creationTime, uint32_t attributes) {
+    Guard guard(g_lock);
     auto parts = Split(path);
     // The folders straight from the parts: joined into a path again, a first folder named ":..."
     // would read as a drive prefix and be passed over.
@@ -620,6 +650,7 @@ void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t 
 }
 
 bool MemFsRemove(const std::wstring& path) {
+    Guard guard(g_lock);
     auto parts = Split(path);
     if (parts.empty()) return false;
     Node* parent = Find(parts, parts.size() - 1);  // a link at path itself is removed, not followed
@@ -629,12 +660,14 @@ bool MemFsRemove(const std::wstring& path) {
 }
 
 std::vector<MemFsNode> MemFsSnapshot() {
+    Guard guard(g_lock);
     std::vector<MemFsNode> nodes;
     SnapshotInto(S().root.get(), L"", nodes);
     return nodes;
 }
 
 bool MemFsLookup(const std::wstring& path, MemFsNode* node) {
+    Guard guard(g_lock);
     Node* found = FindItself(path);
     if (!found || found == S().root.get()) return false;
     *node = MemFsNode{path, found->folder && !found->link, found->content, found->lastWriteTime,
@@ -643,21 +676,25 @@ bool MemFsLookup(const std::wstring& path, MemFsNode* node) {
 }
 
 void MemFsSetListingOrder(ListingOrder order, uint64_t seed) {
+    Guard guard(g_lock);
     S().order = order;
     S().orderRandom.seed(seed);
 }
 
 void MemFsSetFolderOrder(const std::wstring& folder, const std::vector<std::wstring>& names) {
+    Guard guard(g_lock);
     S().folderOrders[KeyOf(folder)] = names;
 }
 
 void MemFsFailOn(MemOp op, const std::wstring& path, uint32_t error, int times) {
+    Guard guard(g_lock);
     S().failRules.push_back(FailRule{op, KeyOf(path), error, times});
 }
 
 void MemFsClearFailures() { S().failRules.clear(); }
 
 void MemFsSetReparseTag(const std::wstring& path, uint32_t tag) {
+    Guard guard(g_lock);
     if (Node* node = FindItself(path)) {
         node->attributes |= kFileAttributeReparsePoint;
         node->reparseTag = tag;
@@ -665,6 +702,7 @@ void MemFsSetReparseTag(const std::wstring& path, uint32_t tag) {
 }
 
 void MemFsSetRandomFailures(double rate, uint64_t seed) {
+    Guard guard(g_lock);
     S().failureRate = rate;
     S().failureRandom.seed(seed);
 }
@@ -673,7 +711,64 @@ void MemFsSetFileSystemName(const std::wstring& name) { S().fileSystemName = nam
 
 void MemFsSetListingsCarrySizes(bool carry) { S().listingsCarrySizes = carry; }
 
+void MemFsSetCopiesMayOverlap(bool overlap) { S().copiesMayOverlap = overlap; }
+
+namespace {
+
+std::unique_ptr<Node> CloneTree(const Node& node, Node* parent) {
+    auto copy = std::make_unique<Node>();
+    copy->name = node.name;
+    copy->parent = parent;
+    copy->folder = node.folder;
+    copy->link = node.link;
+    copy->linkTarget = node.linkTarget;
+    copy->content = node.content;
+    copy->lastWriteTime = node.lastWriteTime;
+    copy->creationTime = node.creationTime;
+    copy->attributes = node.attributes;
+    copy->reparseTag = node.reparseTag;
+    copy->order = node.order;
+    for (const auto& [key, child] : node.children) copy->children[key] = CloneTree(*child, copy.get());
+    return copy;
+}
+
+// Everything but the tree is copied as it stands (the random sources with their positions).
+State CloneState(const State& state) {
+    State copy;
+    copy.root = CloneTree(*state.root, nullptr);
+    copy.caseInsensitive = state.caseInsensitive;
+    copy.listingsCarrySizes = state.listingsCarrySizes;
+    copy.copiesMayOverlap = state.copiesMayOverlap;
+    copy.hooks = state.hooks;
+    copy.order = state.order;
+    copy.orderRandom = state.orderRandom;
+    copy.folderOrders = state.folderOrders;
+    copy.failRules = state.failRules;
+    copy.failureRate = state.failureRate;
+    copy.failureRandom = state.failureRandom;
+    copy.fileSystemName = state.fileSystemName;
+    copy.calls = state.calls;
+    copy.logCalls = state.logCalls;
+    copy.clock = state.clock;
+    return copy;
+}
+
+State g_checkpoint;
+
+}  // namespace
+
+void MemFsCheckpoint() {
+    Guard guard(g_lock);
+    g_checkpoint = CloneState(S());
+}
+
+void MemFsRollBack() {
+    Guard guard(g_lock);
+    S() = CloneState(g_checkpoint);
+}
+
 void MemFsOnCall(MemOp op, const std::wstring& path, std::function<void()> action) {
+    Guard guard(g_lock);
     S().hooks.push_back(Hook{op, path, std::move(action)});
 }
 

@@ -79,6 +79,15 @@ void MemFsSetFileSystemName(const std::wstring& name);
 // after MemFsReset): the walks then take them from listings instead of asking about each file.
 void MemFsSetListingsCarrySizes(bool carry);
 
+// Whether the provider lets copies run on worker threads beside the walk, as the real ones do
+// (off after MemFsReset). The call log and random failures then follow the threads' timing.
+void MemFsSetCopiesMayOverlap(bool overlap);
+
+// Keeps the whole state (tree, settings, random sources, log); MemFsRollBack returns to it, so a
+// test can run the same run twice and compare.
+void MemFsCheckpoint();
+void MemFsRollBack();
+
 // Runs action once, when op first reaches path (its first path), before the operation itself:
 // a change made by someone else in the middle of a run.
 void MemFsOnCall(MemOp op, const std::wstring& path, std::function<void()> action);

@@ -985,7 +985,7 @@ const FileSystem kPosixFileSystem = {
     PosixGetAttributes,
     PosixGetAttributesEx,  PosixCreateDirectory, PosixRemoveDirectory,   PosixMoveFile,
     PosixCopyFile,         PosixGetFileSystemName, PosixGetFullPath, PosixFolderContains, PosixGetFolderId,
-    PosixRemoveLeftoverCopy, PosixListingsCarrySizes,
+    PosixRemoveLeftoverCopy, PosixListingsCarrySizes, [] { return true; },
 };
 
 }  // namespace

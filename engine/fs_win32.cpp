@@ -482,7 +482,7 @@ constexpr FileSystem kWin32FileSystem = {
     Win32FindFirst,       Win32FindNext,         Win32FindClose,  Win32FindFirst,  Win32GetAttributes,
     Win32GetAttributesEx, Win32CreateDirectory,  Win32RemoveDirectory, Win32MoveFile,
     Win32CopyFile,        Win32GetFileSystemName, Win32GetFullPath, Win32FolderContains, Win32GetFolderId,
-    Win32RemoveLeftoverCopy, [] { return true; },
+    Win32RemoveLeftoverCopy, [] { return true; }, [] { return true; },
 };
 
 }  // namespace

@@ -6,14 +6,14 @@
 #include "output/message.h"
 
 namespace {
-uint32_t g_failures = 0;
+std::atomic<uint32_t> g_failures{0};  // copies on worker threads report their failures too
 std::atomic<bool> g_stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop request is set from signal handlers");
 }  // namespace
 
-uint32_t RunFailureCount() { return g_failures; }
+uint32_t RunFailureCount() { return g_failures.load(); }
 
-void ResetRunFailures() { g_failures = 0; }
+void ResetRunFailures() { g_failures.store(0); }
 
 void WriteFailure(const wchar_t* format, ...) {
     ++g_failures;

@@ -26,5 +26,9 @@ void ClearOutputSink();
 int WriteMessage(const wchar_t* format, ...);
 int WriteMessageV(const wchar_t* format, va_list args);
 
+// Sends one finished message (text[length] is L'\0') to the sink or the console, as WriteMessage
+// does for a thread that writes into no log part.
+int DeliverMessage(const wchar_t* text, size_t length);
+
 // Platform console path: writes text once, unchanged; returns the characters written, 0 on failure.
 int WriteConsoleText(const wchar_t* text, size_t length);

@@ -10,8 +10,9 @@ constexpr int kBarCells = 60;
 constexpr int kLineWidth = 67;  // "100% [" + 60 cells + "]"
 constexpr uint64_t kThrottleMs = 80;
 
-int32_t g_lastPercentage = -1;
-uint64_t g_lastTick = 0;
+// Each thread that copies shows its own copies' progress.
+thread_local int32_t g_lastPercentage = -1;
+thread_local uint64_t g_lastTick = 0;
 TickSource g_tickSource = nullptr;
 
 }  // namespace

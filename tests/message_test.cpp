@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "output/log_order.h"
 #include "output/message.h"
 #include "tests/test_support.h"
 
@@ -26,6 +29,52 @@ TEST_F(MessageTest, SinkReceivesEachMessageWholeAndOnce) {
     EXPECT_EQ(CapturedMessages()[0], L"copy file a.txt\n");
     EXPECT_EQ(CapturedMessages()[1], L"\r");
     EXPECT_EQ(CapturedMessages()[2], L"no line end");
+}
+
+// Parts opened in the order A, B, C: what B's thread writes while A is open waits, goes out when A
+// ends, and B's later lines go out at once; an ended part's held lines are dropped on discard,
+// never those already out; C's lines follow B's whatever the threads' timing.
+TEST_F(MessageTest, LogPartsGoOutInTheOrderTheyWereOpened) {
+    uint64_t a = OpenLogPart(), b = OpenLogPart(), c = OpenLogPart();
+    WriteIntoLogPart(a);
+    WriteMessage(L"a1\n");
+    std::thread([b] {
+        WriteIntoLogPart(b);
+        WriteMessage(L"b1\n");
+        WriteIntoLogPart(0);
+    }).join();
+    std::thread([c] {
+        WriteIntoLogPart(c);
+        WriteMessage(L"c1\n");
+        WriteIntoLogPart(0);
+        CloseLogPart(c);
+    }).join();
+    EXPECT_EQ(CapturedText(), L"a1\n");
+    WriteMessage(L"a2\n");
+    CloseLogPart(a);
+    EXPECT_EQ(CapturedText(), L"a1\na2\nb1\n");
+    WriteIntoLogPart(b);
+    WriteMessage(L"b2\n");
+    EXPECT_EQ(CapturedText(), L"a1\na2\nb1\nb2\n");
+    CloseLogPart(b, true);  // b's lines are out already; c's wait no longer
+    EXPECT_EQ(CapturedText(), L"a1\na2\nb1\nb2\nc1\n");
+    WriteIntoLogPart(0);
+    WriteMessage(L"free\n");
+    EXPECT_EQ(CapturedText(), L"a1\na2\nb1\nb2\nc1\nfree\n");
+
+    // A discarded part behind an open one leaves nothing.
+    uint64_t d = OpenLogPart(), e = OpenLogPart(), f = OpenLogPart();
+    StartCapture();
+    WriteIntoLogPart(e);
+    WriteMessage(L"e1\n");
+    WriteIntoLogPart(f);
+    WriteMessage(L"f1\n");
+    WriteIntoLogPart(0);
+    CloseLogPart(e, true);
+    CloseLogPart(f);
+    EXPECT_TRUE(CapturedMessages().empty());
+    CloseLogPart(d);
+    EXPECT_EQ(CapturedText(), L"f1\n");
 }
 
 TEST_F(MessageTest, LongMessagesAreCutAtTheLimit) {

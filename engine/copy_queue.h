@@ -1,0 +1,30 @@
+// The copies of the copy pass, overlapped on two worker threads where the provider allows it and
+// the machine has a second core, while the walk goes on. The log reads exactly as one copy at a
+// time writes it: each copy's lines (its "copy file" line, its progress, a failure) come in the
+// order the copies were queued, and the walk's own lines after those of every copy queued before.
+// The walk waits for the queued copies before it touches a place one of them writes.
+#pragma once
+
+#include <cstdint>
+
+// Starts the workers for one pass, where copies may overlap; without them each copy runs at once
+// on the calling thread. Until EndCopyQueue the calling thread's messages keep their place behind
+// those of the copies it queued before them.
+void BeginCopyQueue();
+// Waits for the queued copies and stops the workers; the calling thread writes straight out again.
+void EndCopyQueue();
+
+// Writes "copy file %s" and copies sourceFile to destinationFile (its progress line; a failure
+// named, a copy abandoned for a stop not), on a worker or now. One that has not started when a stop
+// is requested never starts; one abandoned for a stop leaves none of its lines that were still held.
+// name is the destination file's name in its folder.
+void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name, bool replaceExisting);
+// Whether a copy queued and not yet waited for writes a file that name also names in that folder.
+bool CopyQueuedFor(const wchar_t* name);
+// Waits until every queued copy has ended and its lines are out; the number of them that brought
+// their file since the last wait.
+uint32_t WaitForQueuedCopies();
+
+// Whether the copies of the next pass may overlap at all (on by default): a run on one core, or a
+// test that wants one copy at a time, turns it off.
+void SetCopiesOverlap(bool overlap);

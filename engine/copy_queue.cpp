@@ -1,6 +1,5 @@
 #include "engine/copy_queue.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -8,7 +7,6 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "engine/file_system.h"
 #include "engine/run_state.h"
@@ -19,10 +17,10 @@
 
 namespace {
 
-// Two copies in flight keep both cores busy (most of a small file's copy is the kernel making
-// it); a few more queued let the walk run ahead over the names that need no copy.
-constexpr size_t kWorkers = 2;
-constexpr size_t kMostQueued = 16;
+// One worker beside the walking thread, which copies too whenever a copy is already waiting: two
+// copies in flight keep both cores busy (most of a small file's copy is the kernel making it),
+// and no third thread competes with them for the cores.
+constexpr size_t kMostWaiting = 1;
 
 struct Job {
     std::wstring source, destination, name;
@@ -32,19 +30,22 @@ struct Job {
 
 struct Queue {
     std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<Job> waiting;
+    std::condition_variable work;  // the worker waits for a job or the end
+    std::condition_variable done;  // the walking thread waits for the last copy to end
+    std::deque<Job> waiting;       // queued, not yet started
     std::map<uint64_t, std::wstring> unfinished;  // queued and not yet ended: part, destination name
     bool abandonShown = false;  // a copy abandoned for a stop has shown its line
     uint32_t arrived = 0;
     bool ending = false;
-    std::vector<std::thread> workers;
+    bool workerIdle = false;
+    bool walkerWaiting = false;
+    std::thread worker;
+    bool running = false;   // the worker was started for this pass
     uint64_t walkPart = 0;  // the part the walking thread writes into
 };
 
 Queue g_queue;
-std::atomic<bool> g_overlapAllowed{true};
-uint32_t g_arrivedHere = 0;  // copies that ran on the walking thread
+uint32_t g_arrivedHere = 0;  // copies that ran while there was no worker
 
 // The progress line, and the point where a requested stop abandons the copy under way.
 uint32_t CopyProgressOrStop(int64_t totalSize, int64_t transferred) {
@@ -62,35 +63,44 @@ bool CopyWithLines(const wchar_t* source, const wchar_t* destination, bool repla
     return error == 0;
 }
 
+// Runs a job taken from the queue on the calling thread, its lines in its own log part.
+void RunJob(const Job& job) {
+    Queue& q = g_queue;
+    uint64_t own = CurrentLogPart();
+    WriteIntoLogPart(job.part);
+    bool arrived = false, abandoned = true;
+    // After a stop a one-at-a-time run starts no further copy.
+    if (!StopRequested()) arrived = CopyWithLines(job.source.c_str(), job.destination.c_str(), job.replaceExisting, &abandoned);
+    WriteIntoLogPart(own);
+    std::lock_guard<std::mutex> lock(q.mutex);
+    // A one-at-a-time run shows the one copy the stop cut short: the first not yet ended.
+    bool shown = !abandoned || (!q.abandonShown && q.unfinished.begin()->first == job.part);
+    if (abandoned && shown) {
+        // The copies still running end abandoned too, and a one-at-a-time run would not have
+        // started them: their lines wait until each knows.
+        q.abandonShown = true;
+        HoldLogPartsUntilClosed(true);
+    }
+    CloseLogPart(job.part, !shown);
+    if (arrived) ++q.arrived;
+    q.unfinished.erase(job.part);
+    if (q.walkerWaiting && q.unfinished.empty()) q.done.notify_one();
+}
+
 void Work() {
     Queue& q = g_queue;
     for (;;) {
-        Job job;
-        {
-            std::unique_lock<std::mutex> lock(q.mutex);
-            q.changed.wait(lock, [&] { return q.ending || !q.waiting.empty(); });
-            if (q.waiting.empty()) return;
-            job = std::move(q.waiting.front());
-            q.waiting.pop_front();
+        std::unique_lock<std::mutex> lock(q.mutex);
+        while (!q.ending && q.waiting.empty()) {
+            q.workerIdle = true;
+            q.work.wait(lock);
         }
-        WriteIntoLogPart(job.part);
-        bool arrived = false, abandoned = true;
-        // After a stop a one-at-a-time run starts no further copy.
-        if (!StopRequested()) arrived = CopyWithLines(job.source.c_str(), job.destination.c_str(), job.replaceExisting, &abandoned);
-        WriteIntoLogPart(0);
-        std::lock_guard<std::mutex> lock(q.mutex);
-        // A one-at-a-time run shows the one copy the stop cut short, the first not yet ended.
-        bool shown = !abandoned || (!q.abandonShown && q.unfinished.begin()->first == job.part);
-        if (abandoned && shown) {
-            // Copies still running end abandoned too, and a one-at-a-time run would not have
-            // started them: their lines wait until each knows.
-            q.abandonShown = true;
-            HoldLogPartsUntilClosed(true);
-        }
-        CloseLogPart(job.part, !shown);
-        if (arrived) ++q.arrived;
-        q.unfinished.erase(job.part);
-        q.changed.notify_all();
+        q.workerIdle = false;
+        if (q.waiting.empty()) return;
+        Job job = std::move(q.waiting.front());
+        q.waiting.pop_front();
+        lock.unlock();
+        RunJob(job);
     }
 }
 
@@ -104,8 +114,6 @@ void MoveWalkBehindQueue() {
 
 }  // namespace
 
-void SetCopiesOverlap(bool overlap) { g_overlapAllowed.store(overlap); }
-
 void BeginCopyQueue() {
     Queue& q = g_queue;
     g_arrivedHere = 0;
@@ -113,30 +121,28 @@ void BeginCopyQueue() {
     q.ending = false;
     q.abandonShown = false;
     HoldLogPartsUntilClosed(false);
-    if (!g_overlapAllowed.load() || !FsCopiesMayOverlap() || std::thread::hardware_concurrency() < 2) return;
-    for (size_t i = 0; i < kWorkers; ++i) {
-        try {
-            q.workers.emplace_back(Work);
-        } catch (const std::system_error&) {
-            break;  // with fewer workers, or none, the copies still all run
-        }
+    if (!FsCopiesMayOverlap() || std::thread::hardware_concurrency() < 2) return;
+    try {
+        q.worker = std::thread(Work);
+    } catch (const std::system_error&) {
+        return;  // without a worker the copies still all run, one at a time
     }
-    if (q.workers.empty()) return;
+    q.running = true;
     q.walkPart = OpenLogPart();
     WriteIntoLogPart(q.walkPart);
 }
 
 void EndCopyQueue() {
     Queue& q = g_queue;
-    if (q.workers.empty()) return;
+    if (!q.running) return;
     WaitForQueuedCopies();
     {
         std::lock_guard<std::mutex> lock(q.mutex);
         q.ending = true;
     }
-    q.changed.notify_all();
-    for (std::thread& worker : q.workers) worker.join();
-    q.workers.clear();
+    q.work.notify_one();
+    q.worker.join();
+    q.running = false;
     WriteIntoLogPart(0);
     CloseLogPart(q.walkPart);
     q.walkPart = 0;
@@ -144,24 +150,31 @@ void EndCopyQueue() {
 
 void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name, bool replaceExisting) {
     Queue& q = g_queue;
-    if (q.workers.empty()) {
+    if (!q.running) {
         bool abandoned;
         if (CopyWithLines(sourceFile, destinationFile, replaceExisting, &abandoned)) ++g_arrivedHere;
         return;
     }
     std::unique_lock<std::mutex> lock(q.mutex);
-    q.changed.wait(lock, [&] { return q.unfinished.size() < kMostQueued; });
     uint64_t part = OpenLogPart();
     q.waiting.push_back(Job{sourceFile, destinationFile, name, replaceExisting, part});
     q.unfinished.emplace(part, name);
+    bool wake = q.workerIdle;
+    Job mine;
+    bool runHere = q.waiting.size() > kMostWaiting;
+    if (runHere) {
+        mine = std::move(q.waiting.front());
+        q.waiting.pop_front();
+    }
     lock.unlock();
-    q.changed.notify_all();
+    if (wake) q.work.notify_one();
     MoveWalkBehindQueue();
+    if (runHere) RunJob(mine);
 }
 
 bool CopyQueuedFor(const wchar_t* name) {
     Queue& q = g_queue;
-    if (q.workers.empty()) return false;
+    if (!q.running) return false;
     std::lock_guard<std::mutex> lock(q.mutex);
     for (const auto& [part, queued] : q.unfinished) {
         if (SameNameOnDisk(queued.c_str(), name)) return true;
@@ -173,9 +186,19 @@ uint32_t WaitForQueuedCopies() {
     Queue& q = g_queue;
     uint32_t arrived = g_arrivedHere;
     g_arrivedHere = 0;
-    if (q.workers.empty()) return arrived;
+    if (!q.running) return arrived;
     std::unique_lock<std::mutex> lock(q.mutex);
-    q.changed.wait(lock, [&] { return q.unfinished.empty(); });
+    // The copies not yet started are run here rather than waited for.
+    while (!q.waiting.empty()) {
+        Job job = std::move(q.waiting.front());
+        q.waiting.pop_front();
+        lock.unlock();
+        RunJob(job);
+        lock.lock();
+    }
+    q.walkerWaiting = true;
+    q.done.wait(lock, [&] { return q.unfinished.empty(); });
+    q.walkerWaiting = false;
     arrived += q.arrived;
     q.arrived = 0;
     return arrived;

@@ -1,4 +1,4 @@
-// The copies of the copy pass, overlapped on two worker threads where the provider allows it and
+// The copies of the copy pass, overlapped on a worker thread where the provider allows it and
 // the machine has a second core, while the walk goes on. The log reads exactly as one copy at a
 // time writes it: each copy's lines (its "copy file" line, its progress, a failure) come in the
 // order the copies were queued, and the walk's own lines after those of every copy queued before.
@@ -7,11 +7,11 @@
 
 #include <cstdint>
 
-// Starts the workers for one pass, where copies may overlap; without them each copy runs at once
-// on the calling thread. Until EndCopyQueue the calling thread's messages keep their place behind
+// Starts the worker for one pass, where copies may overlap; without it each copy runs at once on
+// the calling thread, which otherwise copies too whenever a copy already waits for the worker. Until EndCopyQueue the calling thread's messages keep their place behind
 // those of the copies it queued before them.
 void BeginCopyQueue();
-// Waits for the queued copies and stops the workers; the calling thread writes straight out again.
+// Waits for the queued copies and stops the worker; the calling thread writes straight out again.
 void EndCopyQueue();
 
 // Writes "copy file %s" and copies sourceFile to destinationFile (its progress line; a failure
@@ -21,10 +21,6 @@ void EndCopyQueue();
 void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name, bool replaceExisting);
 // Whether a copy queued and not yet waited for writes a file that name also names in that folder.
 bool CopyQueuedFor(const wchar_t* name);
-// Waits until every queued copy has ended and its lines are out; the number of them that brought
-// their file since the last wait.
+// Runs the queued copies not yet started and waits until every one has ended and its lines are
+// out; the number of them that brought their file since the last wait.
 uint32_t WaitForQueuedCopies();
-
-// Whether the copies of the next pass may overlap at all (on by default): a run on one core, or a
-// test that wants one copy at a time, turns it off.
-void SetCopiesOverlap(bool overlap);

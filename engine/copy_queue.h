@@ -8,14 +8,15 @@
 #include <cstdint>
 
 // Starts the worker for one pass, where copies may overlap; without it each copy runs at once on
-// the calling thread, which otherwise copies too whenever a copy already waits for the worker. Until EndCopyQueue the calling thread's messages keep their place behind
-// those of the copies it queued before them.
+// the calling thread (which otherwise copies too whenever a copy already waits for the worker).
+// Until EndCopyQueue the calling thread's messages keep their place behind those of the copies it
+// queued before them.
 void BeginCopyQueue();
 // Waits for the queued copies and stops the worker; the calling thread writes straight out again.
 void EndCopyQueue();
 
 // Writes "copy file %s" and copies sourceFile to destinationFile (its progress line; a failure
-// named, a copy abandoned for a stop not), on a worker or now. One that has not started when a stop
+// named, a copy abandoned for a stop not), on the worker or on the calling thread. One that has not started when a stop
 // is requested never starts; one abandoned for a stop leaves none of its lines that were still held.
 // name is the destination file's name in its folder.
 void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name, bool replaceExisting);

@@ -35,7 +35,7 @@ struct Queue {
     std::deque<Job> waiting;       // queued, not yet started
     std::map<uint64_t, std::wstring> unfinished;  // queued and not yet ended: part, destination name
     bool abandonShown = false;  // a copy abandoned for a stop has shown its line
-    uint32_t arrived = 0;
+    uint32_t arrived = 0;  // copies that brought their file since the last wait
     bool ending = false;
     bool workerIdle = false;
     bool walkerWaiting = false;
@@ -45,7 +45,6 @@ struct Queue {
 };
 
 Queue g_queue;
-uint32_t g_arrivedHere = 0;  // copies that ran while there was no worker
 
 // The progress line, and the point where a requested stop abandons the copy under way.
 uint32_t CopyProgressOrStop(int64_t totalSize, int64_t transferred) {
@@ -116,7 +115,6 @@ void MoveWalkBehindQueue() {
 
 void BeginCopyQueue() {
     Queue& q = g_queue;
-    g_arrivedHere = 0;
     q.arrived = 0;
     q.ending = false;
     q.abandonShown = false;
@@ -152,7 +150,7 @@ void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const 
     Queue& q = g_queue;
     if (!q.running) {
         bool abandoned;
-        if (CopyWithLines(sourceFile, destinationFile, replaceExisting, &abandoned)) ++g_arrivedHere;
+        if (CopyWithLines(sourceFile, destinationFile, replaceExisting, &abandoned)) ++q.arrived;
         return;
     }
     std::unique_lock<std::mutex> lock(q.mutex);
@@ -184,9 +182,6 @@ bool CopyQueuedFor(const wchar_t* name) {
 
 uint32_t WaitForQueuedCopies() {
     Queue& q = g_queue;
-    uint32_t arrived = g_arrivedHere;
-    g_arrivedHere = 0;
-    if (!q.running) return arrived;
     std::unique_lock<std::mutex> lock(q.mutex);
     // The copies not yet started are run here rather than waited for.
     while (!q.waiting.empty()) {
@@ -199,7 +194,7 @@ uint32_t WaitForQueuedCopies() {
     q.walkerWaiting = true;
     q.done.wait(lock, [&] { return q.unfinished.empty(); });
     q.walkerWaiting = false;
-    arrived += q.arrived;
+    uint32_t arrived = q.arrived;
     q.arrived = 0;
     return arrived;
 }

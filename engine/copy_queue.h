@@ -16,9 +16,9 @@ void BeginCopyQueue();
 void EndCopyQueue();
 
 // Writes "copy file %s" and copies sourceFile to destinationFile (its progress line; a failure
-// named, a copy abandoned for a stop not), on the worker or on the calling thread. One that has not started when a stop
-// is requested never starts; one abandoned for a stop leaves none of its lines that were still held.
-// name is the destination file's name in its folder.
+// named, a copy abandoned for a stop not), on the worker or on the calling thread. One that has
+// not started when a stop is requested never starts; one abandoned for a stop leaves none of its
+// lines that were still held. name is the destination file's name in its folder.
 void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name, bool replaceExisting);
 // Whether a copy queued and not yet waited for writes a file that name also names in that folder.
 bool CopyQueuedFor(const wchar_t* name);

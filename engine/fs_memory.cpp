@@ -48,8 +48,40 @@ struct Hook {
     std::function<void()> action;
 };
 
+std::unique_ptr<Node> CloneTree(const Node& node, Node* parent) {
+    auto copy = std::make_unique<Node>();
+    copy->name = node.name;
+    copy->parent = parent;
+    copy->folder = node.folder;
+    copy->link = node.link;
+    copy->linkTarget = node.linkTarget;
+    copy->content = node.content;
+    copy->lastWriteTime = node.lastWriteTime;
+    copy->creationTime = node.creationTime;
+    copy->attributes = node.attributes;
+    copy->reparseTag = node.reparseTag;
+    copy->order = node.order;
+    for (const auto& [key, child] : node.children) copy->children[key] = CloneTree(*child, copy.get());
+    return copy;
+}
+
+// The tree's root folder; a copy of the state (a checkpoint) copies the whole tree.
+struct TreeRoot {
+    std::unique_ptr<Node> node = std::make_unique<Node>();
+    TreeRoot() = default;
+    TreeRoot(const TreeRoot& other) : node(CloneTree(*other.node, nullptr)) {}
+    TreeRoot(TreeRoot&&) = default;
+    TreeRoot& operator=(const TreeRoot& other) {
+        if (this != &other) node = CloneTree(*other.node, nullptr);
+        return *this;
+    }
+    TreeRoot& operator=(TreeRoot&&) = default;
+    Node* get() const { return node.get(); }
+    Node* operator->() const { return node.get(); }
+};
+
 struct State {
-    std::unique_ptr<Node> root = std::make_unique<Node>();
+    TreeRoot root;
     bool caseInsensitive = false;
     bool listingsCarrySizes = false;
     bool copiesMayOverlap = false;
@@ -715,56 +747,18 @@ void MemFsSetCopiesMayOverlap(bool overlap) { S().copiesMayOverlap = overlap; }
 
 namespace {
 
-std::unique_ptr<Node> CloneTree(const Node& node, Node* parent) {
-    auto copy = std::make_unique<Node>();
-    copy->name = node.name;
-    copy->parent = parent;
-    copy->folder = node.folder;
-    copy->link = node.link;
-    copy->linkTarget = node.linkTarget;
-    copy->content = node.content;
-    copy->lastWriteTime = node.lastWriteTime;
-    copy->creationTime = node.creationTime;
-    copy->attributes = node.attributes;
-    copy->reparseTag = node.reparseTag;
-    copy->order = node.order;
-    for (const auto& [key, child] : node.children) copy->children[key] = CloneTree(*child, copy.get());
-    return copy;
-}
-
-// Everything but the tree is copied as it stands (the random sources with their positions).
-State CloneState(const State& state) {
-    State copy;
-    copy.root = CloneTree(*state.root, nullptr);
-    copy.caseInsensitive = state.caseInsensitive;
-    copy.listingsCarrySizes = state.listingsCarrySizes;
-    copy.copiesMayOverlap = state.copiesMayOverlap;
-    copy.hooks = state.hooks;
-    copy.order = state.order;
-    copy.orderRandom = state.orderRandom;
-    copy.folderOrders = state.folderOrders;
-    copy.failRules = state.failRules;
-    copy.failureRate = state.failureRate;
-    copy.failureRandom = state.failureRandom;
-    copy.fileSystemName = state.fileSystemName;
-    copy.calls = state.calls;
-    copy.logCalls = state.logCalls;
-    copy.clock = state.clock;
-    return copy;
-}
-
 State g_checkpoint;
 
 }  // namespace
 
 void MemFsCheckpoint() {
     Guard guard(g_lock);
-    g_checkpoint = CloneState(S());
+    g_checkpoint = S();
 }
 
 void MemFsRollBack() {
     Guard guard(g_lock);
-    S() = CloneState(g_checkpoint);
+    S() = g_checkpoint;
 }
 
 void MemFsOnCall(MemOp op, const std::wstring& path, std::function<void()> action) {

@@ -9,6 +9,7 @@
 #include "engine/move_aside.h"
 #include "engine/paths.h"
 #include "engine/run_state.h"
+#include "engine/same_content.h"
 #include "engine/walk.h"
 #include "output/message.h"
 
@@ -51,9 +52,48 @@ void SettleCopies(const wchar_t* relativeFolder) {
 // later files of the folder skip the chain and its system calls. A link in the way blocks them all.
 enum FolderState { kFolderUnknown, kFolderReady, kFolderBlocked };
 
+// The old place of an index entry in the destination; false (reported) when it cannot be named.
+bool OldPlace(PathBuffer& path, const wchar_t* destinationRoot, const IndexEntry& twin, const wchar_t* name) {
+    const wchar_t* folder = IndexedFolder(twin)[0] != L'\0' ? IndexedFolder(twin) : nullptr;
+    if (ComposePath(path, destinationRoot, folder, name)) return true;
+    ReportPathTooLong(destinationRoot, folder, name);
+    return false;
+}
+
+// The destination file to move into the source file's place, or null to copy. A lone look-alike
+// (name, size and time) is taken as it is, unread. Where several qualify, or one already went to
+// another source file of this name (so look-alikes of different content are about), only one
+// whose bytes equal the source file's is taken: a wrong one would pass for the source's file in
+// every later run.
+IndexEntry* ChooseTwin(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
+                       const FindEntry& entry, int64_t tolerance) {
+    IndexEntry* first = FindMovedCounterpart(entry, sourceRoot, tolerance);
+    if (!first) return nullptr;
+    IndexEntry* second = FindMovedCounterpart(entry, sourceRoot, tolerance, first);
+    if (!second && TakenTwinCount(entry, tolerance) == 0) return first;
+    PathBuffer sourceFile;
+    if (!ComposePath(sourceFile, sourceRoot, relativeFolder, entry.name)) return nullptr;  // the copy reports it
+    ContentSource source;
+    uint64_t size = static_cast<uint64_t>(entry.sizeHigh) << 32 | entry.sizeLow;
+    if (!OpenContentSource(sourceFile.text, size, &source)) return nullptr;  // the copy reports it
+    IndexEntry* proven = nullptr;
+    for (IndexEntry* candidate = first; candidate && !proven;) {
+        PathBuffer oldPlace;
+        const wchar_t* folder = IndexedFolder(*candidate)[0] != L'\0' ? IndexedFolder(*candidate) : nullptr;
+        // One that cannot be named cannot be moved either: it proves nothing, and is no failure.
+        ContentVerdict verdict = kCandidateUnreadable;
+        if (ComposePath(oldPlace, destinationRoot, folder, entry.name)) verdict = CompareWithSource(source, oldPlace.text);
+        if (verdict == kSourceUnreadable) break;
+        if (verdict == kContentEqual) proven = candidate;
+        else candidate = candidate == first && second ? second : FindMovedCounterpart(entry, sourceRoot, tolerance, candidate);
+    }
+    CloseContentSource(source);
+    return proven;
+}
+
 // The destination lacks the file: move its twin from the folder it was moved away from, or copy.
 void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                      const FindEntry& entry, const wchar_t* destinationFile, FolderState& folder) {
+                      const FindEntry& entry, const wchar_t* destinationFile, FolderState& folder, int64_t tolerance) {
     uint32_t refused = 0;
     if (folder == kFolderUnknown) {
         ChainResult chain = MakeFolderChain(destinationRoot, relativeFolder, &refused);
@@ -61,24 +101,18 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
         if (chain == kChainLinkInTheWay) folder = kFolderBlocked;
     }
     if (folder == kFolderBlocked) return;  // named once; nothing goes through the link
-    IndexEntry* twin = refused ? nullptr : FindMovedCounterpart(entry, sourceRoot);
-    if (twin) {
-        const wchar_t* twinFolder = IndexedFolder(*twin)[0] != L'\0' ? IndexedFolder(*twin) : nullptr;
-        PathBuffer oldPlace;
-        if (!ComposePath(oldPlace, destinationRoot, twinFolder, entry.name)) {
-            ReportPathTooLong(destinationRoot, twinFolder, entry.name);
-        } else {
-            WriteMessage(L"move file %s\n", oldPlace.text);
-            uint32_t error = FsMoveFile(oldPlace.text, destinationFile);
-            if (error == 0) {
-                twin->values |= kMovedAway;  // its old place holds nothing now
-                NoteArrivedFile(relativeFolder);
-                return;
-            }
-            WriteFailure(L"move %s failed: %u\n", oldPlace.text, error);
-            // The twin may already have been taken by an earlier source file of the same name;
-            // copying keeps the destination complete.
+    IndexEntry* twin = refused ? nullptr : ChooseTwin(sourceRoot, destinationRoot, relativeFolder, entry, tolerance);
+    PathBuffer oldPlace;
+    if (twin && OldPlace(oldPlace, destinationRoot, *twin, entry.name)) {
+        WriteMessage(L"move file %s\n", oldPlace.text);
+        uint32_t error = FsMoveFile(oldPlace.text, destinationFile);
+        if (error == 0) {
+            twin->values |= kMovedAway | kTakenAsTwin;  // its old place holds nothing now
+            NoteArrivedFile(relativeFolder);
+            return;
         }
+        WriteFailure(L"move %s failed: %u\n", oldPlace.text, error);
+        // Someone else moved or removed it meanwhile: copying keeps the destination complete.
     }
     CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile, false, refused);
 }
@@ -127,7 +161,8 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     // the link itself goes aside like a changed file, and nothing is written through it.
     bool link = there && (present.attributes & kFileAttributeReparsePoint);
     if (!link && (!there || (present.attributes & kFileAttributeDirectory))) {
-        BringMissingFile(sourceRoot, destinationRoot, relativeFolder, entry, destinationFile.text, folder);
+        BringMissingFile(sourceRoot, destinationRoot, relativeFolder, entry, destinationFile.text, folder,
+                         differentFileSystems ? kTwoSeconds : 0);
         return;
     }
     if (!link && FilesAreEqual(entry.sizeHigh, entry.sizeLow, entry.lastWriteTime, present.sizeHigh,
@@ -285,12 +320,7 @@ ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool b
 bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,
                    uint32_t sizeHigh2, uint32_t sizeLow2, FileTime time2, bool differentFileSystems) {
     if (sizeLow1 != sizeLow2 || sizeHigh1 != sizeHigh2) return false;
-    if (!differentFileSystems) return CompareFileTimes(time1, time2) == 0;
-    int64_t a = FileTimeToInt64(time1);
-    int64_t b = FileTimeToInt64(time2);
-    // Compare without overflow: the difference of two arbitrary 64-bit counts may not fit.
-    return a >= b ? static_cast<uint64_t>(a) - static_cast<uint64_t>(b) <= static_cast<uint64_t>(kTwoSeconds)
-                  : static_cast<uint64_t>(b) - static_cast<uint64_t>(a) <= static_cast<uint64_t>(kTwoSeconds);
+    return TimesWithin(time1, time2, differentFileSystems ? kTwoSeconds : 0);
 }
 
 ListingResult CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,

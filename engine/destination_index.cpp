@@ -318,15 +318,31 @@ ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relative
     return result;
 }
 
-IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot) {
-    const IndexSlot* slot = FindSlot(sourceEntry.name);
-    if (!slot) return nullptr;
-    for (uint32_t id = slot->first; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
+namespace {
+
+// Whether the entry has the source file's size and, within tolerance, its last-write time.
+bool LooksAlike(IndexEntry& entry, const FindEntry& sourceEntry, int64_t tolerance) {
+    if ((entry.values & kValuesMask) == kValuesUnread) ReadValues(entry, sourceEntry.name);
+    if ((entry.values & kValuesMask) != kValuesRead) return false;
+    if (entry.sizeLow != sourceEntry.sizeLow || entry.sizeHigh != sourceEntry.sizeHigh) return false;
+    return TimesWithin(sourceEntry.lastWriteTime, entry.lastWriteTime, tolerance);
+}
+
+}  // namespace
+
+IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot, int64_t tolerance,
+                                 const IndexEntry* after) {
+    uint32_t id = kNoIndexEntry;
+    if (after) {
+        id = after->nextSameName;
+    } else if (const IndexSlot* slot = FindSlot(sourceEntry.name)) {
+        id = slot->first;
+    }
+    for (; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
         IndexEntry& candidate = EntryAt(id);
-        if ((candidate.values & kValuesMask) == kValuesUnread) ReadValues(candidate, sourceEntry.name);
-        if ((candidate.values & kValuesMask) != kValuesRead) continue;
-        if (candidate.sizeLow != sourceEntry.sizeLow || candidate.sizeHigh != sourceEntry.sizeHigh) continue;
-        if (CompareFileTimes(sourceEntry.lastWriteTime, candidate.lastWriteTime) != 0) continue;
+        // Moved away (as a twin, or into Backup): nothing of it is at its place any more.
+        if (candidate.values & kMovedAway) continue;
+        if (!LooksAlike(candidate, sourceEntry, tolerance)) continue;
         PathBuffer sourcePlace;
         const wchar_t* folder = IndexedFolder(candidate);
         if (folder[0] == L'\0') folder = nullptr;
@@ -338,6 +354,16 @@ IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* so
         }
     }
     return nullptr;
+}
+
+size_t TakenTwinCount(const FindEntry& sourceEntry, int64_t tolerance) {
+    const IndexSlot* slot = FindSlot(sourceEntry.name);
+    size_t count = 0;
+    for (uint32_t id = slot ? slot->first : kNoIndexEntry; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
+        IndexEntry& entry = EntryAt(id);
+        if ((entry.values & kTakenAsTwin) && LooksAlike(entry, sourceEntry, tolerance)) ++count;
+    }
+    return count;
 }
 
 void ListIndexedFiles(const wchar_t* relativeFolder, std::vector<uint64_t>* files) {

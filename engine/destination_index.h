@@ -40,7 +40,7 @@ struct IndexEntry {
     uint32_t nextSameName;  // the next entry of this name in scan order; kNoIndexEntry at the end
     uint32_t values;        // kValuesUnread, kValuesRead (the three fields above hold them) or
                             // kValuesUnreadable (no file could be described there: never a twin),
-                            // with the marks kSourceFileSeen and kMovedAway
+                            // with the marks kSourceFileSeen, kMovedAway and kTakenAsTwin
 };
 constexpr uint32_t kValuesUnread = 0;
 constexpr uint32_t kValuesRead = 1;
@@ -48,6 +48,7 @@ constexpr uint32_t kValuesUnreadable = 2;
 constexpr uint32_t kValuesMask = 3;
 constexpr uint32_t kSourceFileSeen = 4;  // the copy pass met a source file at this place
 constexpr uint32_t kMovedAway = 8;       // this run moved the file to another place
+constexpr uint32_t kTakenAsTwin = 16;    // moved into place for a source file (with kMovedAway)
 
 // What the copy pass learned of the source folder at one destination folder's place.
 constexpr uint32_t kSourceFolderMet = 1;     // listed as a folder in its parent
@@ -96,9 +97,15 @@ extern DestinationIndexStore DestinationIndex;
 // the listing of root\relativeFolder itself ended.
 ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder);
 
-// The first entry (in scan order) with the source file's name, size and exact last-write time
-// whose own place in the source holds no file; null when there is none. Valid until the next scan.
-IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot);
+// The first entry in scan order after `after` (null: from the start) with the source file's name
+// and size, a last-write time within tolerance (100-ns units) of its own, still at its place in
+// this run, and whose own place in the source holds no file; null when there is none. Valid
+// until the next scan.
+IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot, int64_t tolerance = 0,
+                                 const IndexEntry* after = nullptr);
+// How many entries with the source file's name, size and time (within tolerance) this run has
+// already moved into place as twins (kTakenAsTwin).
+size_t TakenTwinCount(const FindEntry& sourceEntry, int64_t tolerance);
 
 // The relative folder of an entry: "" for a file directly in the destination root.
 const wchar_t* IndexedFolder(const IndexEntry& entry);

@@ -12,6 +12,16 @@ int CompareFileTimes(FileTime a, FileTime b) {
     return x < y ? -1 : (x > y ? 1 : 0);
 }
 
+bool TimesWithin(FileTime a, FileTime b, int64_t tolerance) {
+    if (tolerance == 0) return CompareFileTimes(a, b) == 0;
+    int64_t x = FileTimeToInt64(a);
+    int64_t y = FileTimeToInt64(b);
+    // Without overflow: the difference of two arbitrary 64-bit counts may not fit.
+    uint64_t difference = x >= y ? static_cast<uint64_t>(x) - static_cast<uint64_t>(y)
+                                 : static_cast<uint64_t>(y) - static_cast<uint64_t>(x);
+    return difference <= static_cast<uint64_t>(tolerance);
+}
+
 const FileSystem* SetFileSystem(const FileSystem* fs) {
     const FileSystem* previous = &CurrentFileSystem();
     g_fileSystem = fs;

@@ -24,6 +24,8 @@ constexpr FileTime FileTimeFromInt64(int64_t v) {
 }
 // -1, 0 or +1, comparing the two times as unsigned 64-bit counts.
 int CompareFileTimes(FileTime a, FileTime b);
+// Whether the two times, as signed 64-bit counts, differ by at most tolerance (0: are equal).
+bool TimesWithin(FileTime a, FileTime b, int64_t tolerance);
 
 constexpr uint32_t kFileAttributeReadOnly = 0x01;
 constexpr uint32_t kFileAttributeHidden = 0x02;
@@ -99,6 +101,7 @@ constexpr uint32_t kCopyCancel = 1;
 using CopyProgressFn = uint32_t (*)(int64_t totalSize, int64_t transferred);
 
 using FindHandle = void*;  // null when a listing could not be opened
+using ReadHandle = void*;  // a file opened for reading by openRead
 
 struct FileSystem {
     // Opens the listing of "folder<sep>*.*" and fills the first entry. Null with *error 0 when the
@@ -155,6 +158,12 @@ struct FileSystem {
     // Whether copyFile may run on other threads while this thread goes on with any operation
     // (the real providers; the in-memory one only when a test allows it).
     bool (*copiesMayOverlap)();
+    // Opens the plain file at path for reading, to compare its bytes. A link at path itself, a
+    // folder or anything else that is no plain file (a FIFO, a device) is refused unopened.
+    uint32_t (*openRead)(const wchar_t* path, ReadHandle* file);
+    // Reads up to size bytes from offset on; *got is 0 only at the end of the file.
+    uint32_t (*readAt)(ReadHandle file, uint64_t offset, void* buffer, size_t size, size_t* got);
+    void (*closeRead)(ReadHandle file);
 };
 
 // A copy that cannot write its target in one step writes ".kestrome-" + 12 lowercase hex digits +
@@ -193,3 +202,6 @@ inline uint32_t FsGetFolderId(const wchar_t* p, FolderId* id) { return CurrentFi
 inline uint32_t FsRemoveLeftoverCopy(const wchar_t* p) { return CurrentFileSystem().removeLeftoverCopy(p); }
 inline bool FsListingsCarrySizes() { return CurrentFileSystem().listingsCarrySizes(); }
 inline bool FsCopiesMayOverlap() { return CurrentFileSystem().copiesMayOverlap(); }
+inline uint32_t FsOpenRead(const wchar_t* p, ReadHandle* f) { return CurrentFileSystem().openRead(p, f); }
+inline uint32_t FsReadAt(ReadHandle f, uint64_t offset, void* buffer, size_t size, size_t* got) { return CurrentFileSystem().readAt(f, offset, buffer, size, got); }
+inline void FsCloseRead(ReadHandle f) { CurrentFileSystem().closeRead(f); }

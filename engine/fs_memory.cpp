@@ -1,6 +1,7 @@
 #include "engine/fs_memory.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 #include <functional>
@@ -111,7 +112,7 @@ using Guard = std::lock_guard<std::recursive_mutex>;
 const wchar_t* kOpNames[] = {L"FindFirst", L"FindNext", L"GetAttributes", L"GetAttributesEx",
                              L"CreateDirectory", L"RemoveDirectory", L"MoveFile", L"CopyFile",
                              L"GetFileSystemName", L"GetFullPath", L"FolderContains", L"GetFolderId",
-                             L"RemoveLeftoverCopy", L"Enter"};
+                             L"RemoveLeftoverCopy", L"Enter", L"OpenRead"};
 
 std::wstring Fold(const std::wstring& name) {
     if (!S().caseInsensitive) return name;
@@ -602,6 +603,33 @@ uint32_t MemRemoveLeftoverCopy(const wchar_t* path) {
     return 0;
 }
 
+// The bytes as they were when the file was opened: a later change of the node is not seen, as a
+// reader of a file replaced by a rename goes on reading the file it opened.
+struct OpenedFile {
+    std::string content;
+};
+
+uint32_t MemOpenRead(const wchar_t* path, ReadHandle* file) {
+    Guard guard(g_lock);
+    Log(MemOp::OpenRead, path);
+    if (uint32_t error = InjectedFailure(MemOp::OpenRead, path)) return error;
+    if (uint32_t error = EnterFailure(path)) return error;
+    Node* node = FindItself(path);
+    if (!node) return kErrorFileNotFound;
+    if (node->link || IsFolderNode(node)) return kErrorAccessDenied;
+    *file = new OpenedFile{node->content};
+    return 0;
+}
+
+uint32_t MemReadAt(ReadHandle file, uint64_t offset, void* buffer, size_t size, size_t* got) {
+    const std::string& content = static_cast<OpenedFile*>(file)->content;
+    *got = offset >= content.size() ? 0 : std::min(size, static_cast<size_t>(content.size() - offset));
+    if (*got) memcpy(buffer, content.data() + offset, *got);
+    return 0;
+}
+
+void MemCloseRead(ReadHandle file) { delete static_cast<OpenedFile*>(file); }
+
 bool MemListingsCarrySizes() { return S().listingsCarrySizes; }
 
 bool MemCopiesMayOverlap() { return S().copiesMayOverlap; }
@@ -610,6 +638,7 @@ const FileSystem kMemoryFileSystem = {
     MemFindFirst, MemFindNext, MemFindClose, MemFindFirstTypesOnly, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
     MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetFullPath, MemFolderContains,
     MemGetFolderId, MemRemoveLeftoverCopy, MemListingsCarrySizes, MemCopiesMayOverlap,
+    MemOpenRead, MemReadAt, MemCloseRead,
 };
 
 void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsNode>& out) {

@@ -17,7 +17,7 @@ const FileSystem& MemoryFileSystem();
 
 enum class MemOp { FindFirst, FindNext, GetAttributes, GetAttributesEx, CreateDirectory,
                    RemoveDirectory, MoveFile, CopyFile, GetFileSystemName, GetFullPath, FolderContains,
-                   GetFolderId, RemoveLeftoverCopy, Enter };
+                   GetFolderId, RemoveLeftoverCopy, Enter, OpenRead };
 
 enum class ListingOrder { Insertion, Sorted, Reverse, Random };
 
@@ -58,6 +58,7 @@ void MemFsSetListingOrder(ListingOrder order, uint64_t seed = 0);
 void MemFsSetFolderOrder(const std::wstring& folder, const std::vector<std::wstring>& names);
 
 // Makes op on path fail with error (every time, or only the next `times` times when times > 0).
+// OpenRead on a file makes it unreadable: opening it for reading fails.
 // FindNext on a folder makes its listings break off before their last entry. Enter on a folder
 // makes it listable but not enterable: its full listings give names and kinds with that error,
 // and every operation on anything below it fails with it.

@@ -983,12 +983,42 @@ uint32_t PosixFolderContains(const wchar_t* outer, const wchar_t* inner, bool* i
 // one file later resolves every component of its full path again.
 bool PosixListingsCarrySizes() { return true; }
 
+// O_NONBLOCK keeps a FIFO from waiting for a writer (and from releasing one) before its type is
+// seen; O_NOFOLLOW keeps a link from standing for a file it leads to.
+uint32_t PosixOpenRead(const wchar_t* path, ReadHandle* file) {
+    NativePath native;
+    if (!ToNative(path, native)) return ENAMETOOLONG;
+    int fd = open(native.text, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return errno;
+    struct stat st;
+    int err = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : (S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP));
+    if (err) {
+        close(fd);
+        return err;
+    }
+    *file = reinterpret_cast<ReadHandle>(static_cast<intptr_t>(fd) + 1);  // never null
+    return 0;
+}
+
+uint32_t PosixReadAt(ReadHandle file, uint64_t offset, void* buffer, size_t size, size_t* got) {
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(file) - 1);
+    ssize_t n;
+    do n = pread(fd, buffer, size, static_cast<off_t>(offset));
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return errno;
+    *got = static_cast<size_t>(n);
+    return 0;
+}
+
+void PosixCloseRead(ReadHandle file) { close(static_cast<int>(reinterpret_cast<intptr_t>(file) - 1)); }
+
 const FileSystem kPosixFileSystem = {
     PosixFindFirst,        PosixFindNext,        PosixFindClose,         PosixFindFirstTypesOnly,
     PosixGetAttributes,
     PosixGetAttributesEx,  PosixCreateDirectory, PosixRemoveDirectory,   PosixMoveFile,
     PosixCopyFile,         PosixGetFileSystemName, PosixGetFullPath, PosixFolderContains, PosixGetFolderId,
     PosixRemoveLeftoverCopy, PosixListingsCarrySizes, [] { return true; },
+    PosixOpenRead,         PosixReadAt,          PosixCloseRead,
 };
 
 }  // namespace

@@ -477,12 +477,54 @@ uint32_t Win32RemoveLeftoverCopy(const wchar_t* path) {
     return DeleteFileW(exact.c_str()) ? 0 : LastError();
 }
 
+// FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of what it leads to, so that no link
+// is read as a file; every reparse point is refused, also those that are plain files to a listing
+// (a cloud placeholder would be fetched, or read as its stub).
+uint32_t Win32OpenRead(const wchar_t* path, ReadHandle* file) {
+    HANDLE handle = CreateFileW(ExactPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    uint32_t error = 0;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        error = LastError();
+    } else if (GetFileType(handle) != FILE_TYPE_DISK ||
+               (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        error = ERROR_NOT_SUPPORTED;
+    }
+    if (error) {
+        CloseHandle(handle);
+        return error;
+    }
+    *file = handle;
+    return 0;
+}
+
+// An offset in the OVERLAPPED record reads a synchronous handle at that offset; at or past the
+// end the call fails with ERROR_HANDLE_EOF, which is the end, not a failure.
+uint32_t Win32ReadAt(ReadHandle file, uint64_t offset, void* buffer, size_t size, size_t* got) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    if (!ReadFile(static_cast<HANDLE>(file), buffer, chunk, &read, &at)) {
+        if (GetLastError() != ERROR_HANDLE_EOF) return LastError();
+        read = 0;
+    }
+    *got = read;
+    return 0;
+}
+
+void Win32CloseRead(ReadHandle file) { CloseHandle(static_cast<HANDLE>(file)); }
+
 constexpr FileSystem kWin32FileSystem = {
     // FindFirstFileExW gives every field at no extra cost: one listing serves both kinds.
     Win32FindFirst,       Win32FindNext,         Win32FindClose,  Win32FindFirst,  Win32GetAttributes,
     Win32GetAttributesEx, Win32CreateDirectory,  Win32RemoveDirectory, Win32MoveFile,
     Win32CopyFile,        Win32GetFileSystemName, Win32GetFullPath, Win32FolderContains, Win32GetFolderId,
     Win32RemoveLeftoverCopy, [] { return true; }, [] { return true; },
+    Win32OpenRead,        Win32ReadAt,           Win32CloseRead,
 };
 
 }  // namespace

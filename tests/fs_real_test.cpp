@@ -1,5 +1,8 @@
 // Whole runs over real folders through the platform's own provider.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <string>
@@ -7,6 +10,7 @@
 
 #include "engine/file_system.h"
 #include "engine/paths.h"
+#include "engine/run_state.h"
 #include "tests/test_support.h"
 
 namespace fs = std::filesystem;
@@ -88,6 +92,85 @@ TEST_F(RealRunTest, CopyThenRenameAFolderAndChangeAFileThenDeleteOne) {
     EXPECT_EQ(Read(Dst(L"Backup/notes.txt")), "first");
     EXPECT_EQ(Read(Dst(L"Backup/notes (2).txt")), "second");
     EXPECT_EQ(Read(Dst(L"notes.txt")), "third");
+}
+
+// A tree of fixtures, as in a project folder: in every case folder an input.js, an output.js and
+// an options.json, all of one size and one time, some of equal bytes and most not. The case
+// folders are renamed, some files moved, and new look-alikes appear: the destination must end
+// byte for byte as the source, without a failure, and a second run must have nothing to do.
+TEST_F(RealRunTest, LookAlikeFixturesEndByteForByteAsTheSource) {
+    const int64_t t = UtcFileTime(2024, 3, 1, 9);
+    const wchar_t* const names[] = {L"input.js", L"output.js", L"options.json"};
+    auto bytes = [](int kind, int n) {
+        std::string text = std::string("fixture ") + static_cast<char>('a' + kind) + " #" + std::to_string(n);
+        return text + std::string(32 - text.size(), '.');  // one size for all
+    };
+    for (int c = 0; c < 12; ++c) {
+        for (int k = 0; k < 3; ++k) {
+            // Cases 0 to 3 share their bytes, as copied fixtures do; the others differ.
+            WriteRealFile(Src(L"cases/case" + std::to_wstring(c) + L"/" + names[k]), bytes(k, c < 4 ? 0 : c), t);
+        }
+    }
+    MakeRealFolder(Dst());
+    EXPECT_EQ(Run(), 0);
+
+    // Every case folder gets a new name (in another order than the scan meets them), two files
+    // move to a folder of their own, and a new look-alike appears beside them.
+    for (int c = 11; c >= 0; --c) {
+        fs::create_directories(fs::path(Src(L"renamed")));
+        fs::rename(fs::path(Src(L"cases/case" + std::to_wstring(c))), fs::path(Src(L"renamed/t" + std::to_wstring((c * 5) % 12))));
+    }
+    fs::create_directories(fs::path(Src(L"moved")));
+    fs::rename(fs::path(Src(L"renamed/t0/input.js")), fs::path(Src(L"moved/input.js")));
+    fs::rename(fs::path(Src(L"renamed/t7/output.js")), fs::path(Src(L"moved/output.js")));
+    WriteRealFile(Src(L"new/options.json"), bytes(2, 99), t);
+    EXPECT_EQ(Run(L"d"), 0) << Narrow(CapturedText());
+    EXPECT_EQ(RunFailureCount(), 0u);
+    std::wstring text = CapturedText();
+    EXPECT_EQ(text.find(L" failed: "), std::wstring::npos) << Narrow(text);
+    size_t copies = 0;
+    for (size_t at = text.find(L"copy file "); at != std::wstring::npos; at = text.find(L"copy file ", at + 1)) ++copies;
+    EXPECT_EQ(copies, 1u) << Narrow(text);  // only the new look-alike
+    for (const auto& item : fs::recursive_directory_iterator(fs::path(Src()))) {
+        if (item.is_directory()) continue;
+        std::wstring rel = item.path().wstring().substr(Src().size() + 1);
+        EXPECT_EQ(Read(Dst(rel)), Read(item.path().wstring())) << Narrow(rel);
+    }
+    EXPECT_FALSE(Exists(Dst(L"cases")));
+
+    EXPECT_EQ(Run(L"d"), 0);
+    text = CapturedText();
+    EXPECT_EQ(text.find(L" file "), std::wstring::npos) << Narrow(text);
+}
+
+// The reads that compare look-alikes: at any offset, the end as 0 bytes, and nothing but a plain
+// file is opened.
+TEST_F(RealRunTest, ReadsForComparingOpenPlainFilesOnly) {
+    std::string content(200000, 'x');
+    content[150000] = 'y';
+    WriteRealFile(Src(L"big.bin"), content, UtcFileTime(2024, 1, 1));
+    ReadHandle file = nullptr;
+    ASSERT_EQ(FsOpenRead(Src(L"big.bin").c_str(), &file), 0u);
+    char buffer[16];
+    size_t got = 0;
+    EXPECT_EQ(FsReadAt(file, 150000, buffer, sizeof buffer, &got), 0u);
+    ASSERT_GT(got, 0u);
+    EXPECT_EQ(buffer[0], 'y');
+    EXPECT_EQ(FsReadAt(file, content.size(), buffer, sizeof buffer, &got), 0u);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(FsReadAt(file, content.size() + 5000, buffer, sizeof buffer, &got), 0u);
+    EXPECT_EQ(got, 0u);
+    FsCloseRead(file);
+    EXPECT_NE(FsOpenRead(Src().c_str(), &file), 0u);
+    EXPECT_NE(FsOpenRead(Src(L"none.bin").c_str(), &file), 0u);
+#ifndef _WIN32
+    // A link is never read as the file it leads to, and a FIFO is refused without waiting for a
+    // writer (the call would hang here otherwise).
+    fs::create_symlink(fs::path(Src(L"big.bin")), fs::path(Src(L"link.bin")));
+    EXPECT_NE(FsOpenRead(Src(L"link.bin").c_str(), &file), 0u);
+    ASSERT_EQ(mkfifo(Narrow(Src(L"fifo")).c_str(), 0600), 0);
+    EXPECT_NE(FsOpenRead(Src(L"fifo").c_str(), &file), 0u);
+#endif
 }
 
 // Making a folder where a file stands reads as success on both systems; the file kept in Deleted

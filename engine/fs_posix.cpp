@@ -983,19 +983,37 @@ uint32_t PosixFolderContains(const wchar_t* outer, const wchar_t* inner, bool* i
 // one file later resolves every component of its full path again.
 bool PosixListingsCarrySizes() { return true; }
 
-// O_NONBLOCK keeps a FIFO from waiting for a writer (and from releasing one) before its type is
-// seen; O_NOFOLLOW keeps a link from standing for a file it leads to.
+// Opening a FIFO for reading would release a writer waiting at its other end (who then dies of
+// SIGPIPE when it is closed unread), and opening a device can act on it: the type is looked at
+// through an O_PATH descriptor, which opens nothing, and only a plain file is then opened for
+// reading, through that same descriptor, so that nothing put in its place meanwhile is. Without
+// /proc the file is opened by its name, unblocking and without following a link, and must be the
+// one looked at.
 uint32_t PosixOpenRead(const wchar_t* path, ReadHandle* file) {
     NativePath native;
     if (!ToNative(path, native)) return ENAMETOOLONG;
-    int fd = open(native.text, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) return errno;
+    int looked = open(native.text, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (looked < 0) return errno;
     struct stat st;
-    int err = fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : (S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP));
-    if (err) {
-        close(fd);
-        return err;
+    int err = fstat(looked, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : (S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP));
+    int fd = -1;
+    if (!err) {
+        char again[32];
+        snprintf(again, sizeof again, "/proc/self/fd/%d", looked);
+        fd = open(again, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0 && errno == ENOENT) {
+            fd = open(native.text, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+            struct stat now;
+            if (fd >= 0 && (fstat(fd, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
+                close(fd);
+                fd = -1;
+                errno = EAGAIN;
+            }
+        }
+        if (fd < 0) err = errno;
     }
+    close(looked);
+    if (err) return err;
     *file = reinterpret_cast<ReadHandle>(static_cast<intptr_t>(fd) + 1);  // never null
     return 0;
 }

@@ -23,11 +23,11 @@ bool SkippedByDate(const FindEntry& entry) {
            CompareFileTimes(entry.lastWriteTime, DateFilter.threshold) < 0;
 }
 
-// replaceExisting is set only once the destination file is safe in Backup; a file that the query
-// missed (a failed query counts as missing) is never copied over. A copy whose folder could not be
-// made is not tried: refused holds the error that stopped the folder.
+// A copy never replaces: a file that the query missed (a failed query counts as missing), or that
+// another program saved after the old one went into Backup, stays, and the copy fails. A copy
+// whose folder could not be made is not tried: refused holds the error that stopped the folder.
 void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, const wchar_t* name,
-                    const wchar_t* destinationFile, bool replaceExisting, uint32_t refused = 0) {
+                    const wchar_t* destinationFile, uint32_t refused = 0) {
     PathBuffer sourceFile;
     if (!ComposePath(sourceFile, sourceRoot, relativeFolder, name)) {
         ReportPathTooLong(sourceRoot, relativeFolder, name);
@@ -38,7 +38,7 @@ void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, co
         WriteFailure(L"copy %s failed: %u\n", sourceFile.text, refused);
         return;
     }
-    QueueCopy(sourceFile.text, destinationFile, name, replaceExisting);
+    QueueCopy(sourceFile.text, destinationFile, name);
 }
 
 // Lets the queued copies of relativeFolder end, and notes the files they brought in the index.
@@ -114,7 +114,7 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
         WriteFailure(L"move %s failed: %u\n", oldPlace.text, error);
         // Someone else moved or removed it meanwhile: copying keeps the destination complete.
     }
-    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile, false, refused);
+    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile, refused);
 }
 
 // indexed: the destination folder's files as the index scan found them (ListIndexedFiles);
@@ -131,12 +131,13 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     // The source has a file at this place: whatever becomes of the destination's, it is no
     // deleted file.
     if (known) known->values |= kSourceFileSeen;
-    if (entry.error != 0) {
+    if (entry.error != 0 || (entry.attributes & kFileAttributeDevice)) {
         // Without its size and time the file cannot be compared: putting the destination's copy
-        // aside on a guess could leave it with none.
+        // aside on a guess could leave it with none. A FIFO or a device is no file to copy, and
+        // even opening it reaches into the source: it is named from the listing alone.
         PathBuffer sourceFile;
         if (ComposePath(sourceFile, sourceRoot, relativeFolder, entry.name)) {
-            WriteFailure(L"read file %s failed: %u\n", sourceFile.text, entry.error);
+            WriteFailure(L"read file %s failed: %u\n", sourceFile.text, entry.error ? entry.error : kErrorNotSupported);
         } else {
             ReportPathTooLong(sourceRoot, relativeFolder, entry.name);
         }
@@ -173,7 +174,7 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     // The copy goes over the destination file only once that file is safe in Backup.
     if (!MoveAside(destinationFile.text, destinationRoot, L"Backup", relativeFolder, entry.name, &backupReady)) return;
     if (known) known->values |= kMovedAway;
-    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile.text, true);
+    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile.text);
 }
 
 // What the walk of the source keeps while it goes down. The identities of the folders on the

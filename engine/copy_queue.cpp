@@ -24,7 +24,6 @@ constexpr size_t kMostWaiting = 1;
 
 struct Job {
     std::wstring source, destination, name;
-    bool replaceExisting;
     uint64_t part;
 };
 
@@ -53,9 +52,11 @@ uint32_t CopyProgressOrStop(int64_t totalSize, int64_t transferred) {
 }
 
 // The copy with its lines; true when the file arrived. *abandoned: the copy gave way to a stop.
-bool CopyWithLines(const wchar_t* source, const wchar_t* destination, bool replaceExisting, bool* abandoned) {
+bool CopyWithLines(const wchar_t* source, const wchar_t* destination, bool* abandoned) {
     WriteMessage(L"copy file %s\n", source);
-    uint32_t error = FsCopyFile(source, destination, CopyProgressOrStop, replaceExisting);
+    // Never over a file: the place was looked at and found empty, or emptied by the move into
+    // Backup, and whatever stands there now another program put there meanwhile.
+    uint32_t error = FsCopyFile(source, destination, CopyProgressOrStop, false);
     // A copy abandoned for a stop is not a failure of the file: the stop line says why.
     *abandoned = error == kErrorCancelled && StopRequested();
     if (error != 0 && !*abandoned) WriteFailure(L"copy %s failed: %u\n", source, error);
@@ -69,7 +70,7 @@ void RunJob(const Job& job) {
     WriteIntoLogPart(job.part);
     bool arrived = false, abandoned = true;
     // After a stop a one-at-a-time run starts no further copy.
-    if (!StopRequested()) arrived = CopyWithLines(job.source.c_str(), job.destination.c_str(), job.replaceExisting, &abandoned);
+    if (!StopRequested()) arrived = CopyWithLines(job.source.c_str(), job.destination.c_str(), &abandoned);
     WriteIntoLogPart(own);
     std::lock_guard<std::mutex> lock(q.mutex);
     // A one-at-a-time run shows the one copy the stop cut short: the first not yet ended.
@@ -146,16 +147,16 @@ void EndCopyQueue() {
     q.walkPart = 0;
 }
 
-void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name, bool replaceExisting) {
+void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name) {
     Queue& q = g_queue;
     if (!q.running) {
         bool abandoned;
-        if (CopyWithLines(sourceFile, destinationFile, replaceExisting, &abandoned)) ++q.arrived;
+        if (CopyWithLines(sourceFile, destinationFile, &abandoned)) ++q.arrived;
         return;
     }
     std::unique_lock<std::mutex> lock(q.mutex);
     uint64_t part = OpenLogPart();
-    q.waiting.push_back(Job{sourceFile, destinationFile, name, replaceExisting, part});
+    q.waiting.push_back(Job{sourceFile, destinationFile, name, part});
     q.unfinished.emplace(part, name);
     bool wake = q.workerIdle;
     Job mine;

@@ -19,7 +19,7 @@ void EndCopyQueue();
 // named, a copy abandoned for a stop not), on the worker or on the calling thread. One that has
 // not started when a stop is requested never starts; one abandoned for a stop leaves none of its
 // lines that were still held. name is the destination file's name in its folder.
-void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name, bool replaceExisting);
+void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name);
 // Whether a copy queued and not yet waited for writes a file that name also names in that folder.
 bool CopyQueuedFor(const wchar_t* name);
 // Runs the queued copies not yet started and waits until every one has ended and its lines are

@@ -201,7 +201,8 @@ void TakeValues(IndexEntry& entry, uint32_t sizeHigh, uint32_t sizeLow, FileTime
 
 // What a full listing says of a plain file is what a query of it would say.
 bool DescribesPlainFile(const FindEntry& entry) {
-    return !(entry.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint)) && entry.error == 0;
+    return !(entry.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint | kFileAttributeDevice)) &&
+           entry.error == 0;
 }
 
 // A file whose whole path does not fit a path buffer cannot be queried later, but its folder's
@@ -228,7 +229,8 @@ void ReadValues(IndexEntry& entry, const wchar_t* name) {
     FileInfo info;
     entry.values = (entry.values & ~kValuesMask) | kValuesUnreadable;
     if (!ComposePath(path, DestinationIndex.root.c_str(), folder[0] != L'\0' ? folder : nullptr, name)) return;
-    if (!FsGetAttributesEx(path.text, &info) || (info.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint)))
+    if (!FsGetAttributesEx(path.text, &info) ||
+        (info.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint | kFileAttributeDevice)))
         return;
     TakeValues(entry, info.sizeHigh, info.sizeLow, info.lastWriteTime);
 }

@@ -30,6 +30,9 @@ bool TimesWithin(FileTime a, FileTime b, int64_t tolerance);
 constexpr uint32_t kFileAttributeReadOnly = 0x01;
 constexpr uint32_t kFileAttributeHidden = 0x02;
 constexpr uint32_t kFileAttributeDirectory = 0x10;
+// Neither a file, a folder nor a link: a FIFO, a socket or a device node (POSIX). Opening one
+// can block, release a waiting writer or act on a device, so no step ever opens it.
+constexpr uint32_t kFileAttributeDevice = 0x40;
 constexpr uint32_t kFileAttributeNormal = 0x80;
 // A symbolic link or junction: kFileAttributeDirectory says whether it leads to a folder, this bit
 // says it is a link.
@@ -85,6 +88,7 @@ constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorDirNotEmpty = 145;
 constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorCancelled = 1235;  // ERROR_REQUEST_ABORTED
+constexpr uint32_t kErrorNotSupported = 50;  // ERROR_NOT_SUPPORTED
 #else
 constexpr uint32_t kErrorFileNotFound = 2;   // ENOENT
 constexpr uint32_t kErrorPathNotFound = 2;   // ENOENT
@@ -92,6 +96,7 @@ constexpr uint32_t kErrorAccessDenied = 13;  // EACCES
 constexpr uint32_t kErrorDirNotEmpty = 39;   // ENOTEMPTY
 constexpr uint32_t kErrorAlreadyExists = 17; // EEXIST
 constexpr uint32_t kErrorCancelled = 125;    // ECANCELED
+constexpr uint32_t kErrorNotSupported = 95;  // EOPNOTSUPP
 #endif
 
 // Called during a copy with the file's size and the bytes copied so far; returns

@@ -795,6 +795,11 @@ void MemFsOnCall(MemOp op, const std::wstring& path, std::function<void()> actio
     S().hooks.push_back(Hook{op, path, std::move(action)});
 }
 
+void MemFsClearHooks() {
+    Guard guard(g_lock);
+    S().hooks.clear();
+}
+
 const std::vector<std::wstring>& MemFsCalls() { return S().calls; }
 
 void MemFsClearCalls() { S().calls.clear(); }

@@ -92,6 +92,8 @@ void MemFsRollBack();
 // Runs action once, when op first reaches path (its first path), before the operation itself:
 // a change made by someone else in the middle of a run.
 void MemFsOnCall(MemOp op, const std::wstring& path, std::function<void()> action);
+// Forgets every action set with MemFsOnCall that has not run yet.
+void MemFsClearHooks();
 
 // Calls made, one line each: the operation's name and its path(s), e.g. L"CreateDirectory /d/x".
 const std::vector<std::wstring>& MemFsCalls();

@@ -94,6 +94,7 @@ int StatAt(int dirfd, const char* path, int flags, Meta& m) {
 uint32_t AttributesOf(uint32_t mode) {
     uint32_t attributes = 0;
     if (S_ISDIR(mode)) attributes |= kFileAttributeDirectory;
+    if (!S_ISDIR(mode) && !S_ISREG(mode) && !S_ISLNK(mode)) attributes |= kFileAttributeDevice;
     if ((mode & 0222) == 0) attributes |= kFileAttributeReadOnly;
     return attributes ? attributes : kFileAttributeNormal;
 }

@@ -1,11 +1,16 @@
 // Whole runs over real folders through the platform's own provider.
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/file_system.h"
@@ -172,6 +177,35 @@ TEST_F(RealRunTest, ReadsForComparingOpenPlainFilesOnly) {
     EXPECT_NE(FsOpenRead(Src(L"fifo").c_str(), &file), 0u);
 #endif
 }
+
+#ifndef _WIN32
+// A FIFO in the source with a writer waiting at it: the run names it and goes on, and the writer
+// is never released (a reader that opened the FIFO and closed it unread would kill it with
+// SIGPIPE at its first write).
+TEST_F(RealRunTest, AFifoInTheSourceIsNamedAndNeverOpened) {
+    WriteRealFile(Src(L"plain.txt"), "plain", UtcFileTime(2024, 1, 1));
+    MakeRealFolder(Dst());
+    const std::string fifo = Narrow(Src(L"fifo"));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::atomic<bool> released{false};
+    std::thread writer([&] {
+        int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);  // blocks until someone opens it to read
+        released = true;
+        if (fd >= 0) close(fd);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the writer is waiting by now
+    EXPECT_EQ(Run(L"d"), 2);
+    EXPECT_NE(CapturedText().find(L"read file " + Src(L"fifo") + L" failed: " + std::to_wstring(kErrorNotSupported) + L"\n"),
+              std::wstring::npos)
+        << Narrow(CapturedText());
+    EXPECT_EQ(Read(Dst(L"plain.txt")), "plain");
+    EXPECT_FALSE(Exists(Dst(L"fifo")));
+    EXPECT_FALSE(released.load());
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // lets the writer go
+    writer.join();
+    if (reader >= 0) close(reader);
+}
+#endif
 
 // Making a folder where a file stands reads as success on both systems; the file kept in Deleted
 // still moves to a numbered name so that the folder can be made.

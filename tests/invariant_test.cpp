@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -306,6 +307,23 @@ private:
         // be checked; without, the run must write what a run of one copy at a time writes, line for
         // line, and leave the same trees.
         bool overlap = !world_.real && Chance(0.5);
+        // A second program saves a file where one of the run's copies is about to land (in
+        // memory, in a run without other failures: then only the invariants below can hold).
+        auto saved = std::make_shared<std::string>();
+        std::wstring savedAt;
+        if (!world_.real && !failures && !overlap && Chance(0.3)) {
+            std::wstring rel;
+            FileState state;
+            if (PickSourceFile(&rel, &state) && !world_.Snap(L"dst").folders.count(rel.substr(4))) {
+                savedAt = L"dst" + rel.substr(3);
+                std::string content = "saved by another program " + std::to_string(++versions_);
+                std::wstring at = world_.Abs(savedAt);
+                MemFsOnCall(MemOp::CopyFile, world_.Abs(rel), [saved, at, content] {
+                    MemFsAddFile(at, content, 1, 1);
+                    *saved = content;
+                });
+            }
+        }
         std::vector<std::wstring> oneAtATime;
         Tree destinationOneAtATime;
         if (overlap && !failures) {
@@ -323,6 +341,7 @@ private:
         if (!world_.real) {
             MemFsSetRandomFailures(0, 0);
             MemFsClearFailures();
+            MemFsClearHooks();  // a second writer whose copy never came comes no more
         }
         ++runs_;
         SCOPED_TRACE("seed " + std::to_string(seed_) + ", run " + std::to_string(runs_) + ", mode \"" +
@@ -348,6 +367,12 @@ private:
         for (const auto& [rel, state] : destinationAfter.files) after.insert(state.content);
         for (const std::string& content : std::set<std::string>(before.begin(), before.end())) {
             EXPECT_GE(after.count(content), before.count(content)) << "lost: " << content;
+        }
+        if (!saved->empty()) {
+            // What the other program saved is never replaced, and the copy that met it failed.
+            EXPECT_EQ(after.count(*saved), 1u) << "lost what another program saved at " << Narrow(savedAt);
+            EXPECT_EQ(code, 2);
+            return;
         }
 
         if (failures || mode == 4 || CapturedText().find(L"\nlink in the way ") != std::wstring::npos) return;

@@ -276,6 +276,28 @@ TEST_P(PassesTest, ChangedFilesAreBackedUpBeforeTheCopyAndNeverOverwritten) {
     EXPECT_EQ(At(L"/dst/r/report.txt"), "v4");
 }
 
+// Another program saves a file where a copy is about to land: after the old version went into
+// Backup, or at a place that was found empty. Its file stays, the copy fails and says so.
+TEST_P(PassesTest, AFileSavedWhileACopyIsUnderWayIsNeverReplaced) {
+    File(L"/dst/a.txt", "old", T0);
+    File(L"/src/a.txt", "new", T0 + kSecond);
+    File(L"/src/b.txt", "b", T0);
+    MemFsOnCall(MemOp::CopyFile, P(L"/src/a.txt"), [] { File(L"/dst/a.txt", "saved meanwhile", T0 + 5 * kSecond); });
+    MemFsOnCall(MemOp::CopyFile, P(L"/src/b.txt"), [] { File(L"/dst/b.txt", "made meanwhile", T0 + 5 * kSecond); });
+    EXPECT_EQ(Run(), 2);
+    EXPECT_EQ(At(L"/dst/Backup/a.txt"), "old");
+    EXPECT_EQ(At(L"/dst/a.txt"), "saved meanwhile");
+    EXPECT_EQ(At(L"/dst/b.txt"), "made meanwhile");
+    EXPECT_TRUE(Said(L"copy /src/a.txt failed: " + std::to_wstring(kErrorAlreadyExists) + L"\n"));
+    EXPECT_TRUE(Said(L"copy /src/b.txt failed: " + std::to_wstring(kErrorAlreadyExists) + L"\n"));
+    EXPECT_EQ(RunFailureCount(), 2u);
+    // The next run treats the other program's files as changed ones: into Backup, then copied.
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(At(L"/dst/Backup/a (2).txt"), "saved meanwhile");
+    EXPECT_EQ(At(L"/dst/Backup/b.txt"), "made meanwhile");
+    EXPECT_EQ(At(L"/dst/a.txt"), "new");
+}
+
 TEST_P(PassesTest, AFailedBackupMoveLeavesTheDestinationFileAsItIs) {
     File(L"/dst/a.txt", "old", T0);
     File(L"/src/a.txt", "new", T0 + kSecond);
@@ -731,6 +753,25 @@ TEST_P(PassesTest, SourceFilesThatCannotBeDescribedAreFailuresAndNothingGoesAsid
     EXPECT_EQ(At(L"/dst/noexec/f.txt"), "f");
     EXPECT_EQ(Count(L"backup file"), 0u);
     EXPECT_EQ(Count(L"move deleted file"), 0u);
+}
+
+// A FIFO, socket or device node in the source is named from its listing alone: never opened
+// (which could block, or release and then kill a writer waiting at the FIFO), never copied, and
+// the destination's file of that name neither goes aside nor into Deleted.
+TEST_P(PassesTest, SourceEntriesThatAreNoFilesAreFailuresAndNeverOpened) {
+    MemFsAddFile(P(L"/src/pipe"), "", T0, T0, kFileAttributeDevice);
+    MemFsAddFile(P(L"/src/sub/tty"), "", T0, T0, kFileAttributeDevice);
+    File(L"/dst/sub/tty", "an old file of that name", T0 - kSecond);
+    EXPECT_EQ(Run(L"d"), 2);
+    EXPECT_TRUE(Said(L"read file /src/pipe failed: " + std::to_wstring(kErrorNotSupported) + L"\n"));
+    EXPECT_TRUE(Said(L"read file /src/sub/tty failed: " + std::to_wstring(kErrorNotSupported) + L"\n"));
+    EXPECT_EQ(RunFailureCount(), 2u);
+    EXPECT_EQ(At(L"/dst/pipe"), "<none>");
+    EXPECT_EQ(At(L"/dst/sub/tty"), "an old file of that name");
+    for (const std::wstring& call : MemFsCalls()) {
+        EXPECT_TRUE(call.find(P(L"/src/pipe")) == std::wstring::npos && call.find(P(L"/src/sub/tty")) == std::wstring::npos)
+            << Narrow(call);
+    }
 }
 
 // A stop in the middle of the empty-folder removal cuts a listing short: the folder is not known

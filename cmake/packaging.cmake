@@ -34,8 +34,22 @@ if(WIN32)
   configure_file(LICENSE "${CMAKE_BINARY_DIR}/package/LICENSE.txt" @ONLY NEWLINE_STYLE CRLF)
   configure_file(CHANGELOG.md "${CMAKE_BINARY_DIR}/package/CHANGELOG.txt" @ONLY NEWLINE_STYLE CRLF)
   configure_file(docs/screenshot.png "${CMAKE_BINARY_DIR}/package/screenshot.png" COPYONLY)
+  # The guide's nightly task in the form Task Scheduler writes its own: UTF-16 with its byte-order
+  # mark, CRLF, and a declaration that says so.
+  configure_file(docs/kestrome-nightly.xml "${CMAKE_BINARY_DIR}/kestrome-nightly-crlf.xml" COPYONLY)
+  file(READ "${CMAKE_BINARY_DIR}/kestrome-nightly-crlf.xml" nightly)
+  string(REPLACE "encoding=\"UTF-8\"" "encoding=\"UTF-16\"" nightly "${nightly}")
+  file(CONFIGURE OUTPUT "${CMAKE_BINARY_DIR}/kestrome-nightly-crlf.xml" CONTENT "${nightly}" @ONLY NEWLINE_STYLE CRLF)
+  find_program(ICONV_PROGRAM iconv REQUIRED)
+  set(KESTROME_NIGHTLY_XML "${CMAKE_BINARY_DIR}/package/kestrome-nightly.xml")
+  add_custom_command(OUTPUT "${KESTROME_NIGHTLY_XML}"
+                     COMMAND sh -c "printf '\\377\\376' > \"$1\" && \"$0\" -f UTF-8 -t UTF-16LE \"$2\" >> \"$1\""
+                             "${ICONV_PROGRAM}" "${KESTROME_NIGHTLY_XML}" "${CMAKE_BINARY_DIR}/kestrome-nightly-crlf.xml"
+                     DEPENDS "${CMAKE_BINARY_DIR}/kestrome-nightly-crlf.xml" VERBATIM)
+  add_custom_target(kestrome_nightly_task ALL DEPENDS "${KESTROME_NIGHTLY_XML}")
   set(KESTROME_WINDOWS_DOCS "${CMAKE_BINARY_DIR}/package/README.txt" "${CMAKE_BINARY_DIR}/package/LICENSE.txt"
-      "${CMAKE_BINARY_DIR}/package/CHANGELOG.txt" "${CMAKE_BINARY_DIR}/package/screenshot.png" "${KESTROME_GUIDE_HTML}")
+      "${CMAKE_BINARY_DIR}/package/CHANGELOG.txt" "${CMAKE_BINARY_DIR}/package/screenshot.png" "${KESTROME_GUIDE_HTML}"
+      "${KESTROME_NIGHTLY_XML}")
   install(TARGETS Kestrome KestromeCli RUNTIME DESTINATION .)
   install(FILES ${KESTROME_WINDOWS_DOCS} DESTINATION .)
   set(CPACK_GENERATOR "ZIP")

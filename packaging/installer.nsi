@@ -83,6 +83,7 @@ FunctionEnd
   !insertmacro ${ACTION} "CHANGELOG.txt"
   !insertmacro ${ACTION} "LICENSE.txt"
   !insertmacro ${ACTION} "README.txt"
+  !insertmacro ${ACTION} "kestrome-nightly.xml"
 !macroend
 !macro INSTALL_FILE NAME
   File "${STAGE}/${NAME}"

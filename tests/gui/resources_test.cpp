@@ -1,5 +1,8 @@
-// The resources inside Kestrome.exe, read from the file itself: exactly the About dialog, the
-// version information and the manifest, with the fields, languages and texts they must carry.
+// The resources inside Kestrome.exe and KestromeCli.exe, read from the files themselves: exactly the
+// About dialog (the window program only), the version information and the manifest, with the
+// fields, languages and texts they must carry. KestromeCli.exe is looked for beside Kestrome.exe, as
+// the build, the zip and the installer put them; the installer's test runs these cases on the
+// installed copies too.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -54,23 +57,42 @@ int NameOrOrdinal(Reader& r, std::wstring* text) {
 }
 void AlignToDword(Reader& r) { r.at = (r.at + 3) & ~static_cast<size_t>(3); }
 
+// One program file opened for its resources only.
+struct ResourceFile {
+    HMODULE module = nullptr;
+    DWORD openError = 0;
+};
+void Open(ResourceFile& file, const std::wstring& path) {
+    file.module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    file.openError = file.module ? 0 : GetLastError();
+}
+void Close(ResourceFile& file) {
+    if (file.module) FreeLibrary(file.module);
+    file.module = nullptr;
+}
+// The bytes of one resource in one language; empty when there is none.
+std::vector<BYTE> Bytes(const ResourceFile& file, LPCWSTR type, int id, WORD language) {
+    HRSRC found = FindResourceExW(file.module, type, MAKEINTRESOURCEW(id), language);
+    if (!found) return {};
+    const BYTE* data = static_cast<const BYTE*>(LockResource(LoadResource(file.module, found)));
+    return std::vector<BYTE>(data, data + SizeofResource(file.module, found));
+}
+
+// A file beside Kestrome.exe.
+std::wstring BesideKestrome(const std::wstring& name) {
+    size_t slash = KestromePath.find_last_of(L"\\/");
+    return (slash == std::wstring::npos ? std::wstring() : KestromePath.substr(0, slash + 1)) + name;
+}
+
 class KestromeResources : public ::testing::Test {
 protected:
     void SetUp() override {
-        module = LoadLibraryExW(KestromePath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-        ASSERT_NE(module, nullptr) << "cannot open " << Narrow(KestromePath) << ": " << GetLastError();
+        Open(file, KestromePath);
+        ASSERT_NE(file.module, nullptr) << "cannot open " << Narrow(KestromePath) << ": " << file.openError;
     }
-    void TearDown() override {
-        if (module) FreeLibrary(module);
-    }
-    // The bytes of one resource in one language; empty when there is none.
-    std::vector<BYTE> Bytes(LPCWSTR type, int id, WORD language) {
-        HRSRC found = FindResourceExW(module, type, MAKEINTRESOURCEW(id), language);
-        if (!found) return {};
-        const BYTE* data = static_cast<const BYTE*>(LockResource(LoadResource(module, found)));
-        return std::vector<BYTE>(data, data + SizeofResource(module, found));
-    }
-    HMODULE module = nullptr;
+    void TearDown() override { Close(file); }
+    std::vector<BYTE> Bytes(LPCWSTR type, int id, WORD language) { return ::Bytes(file, type, id, language); }
+    ResourceFile file;
 };
 
 BOOL CALLBACK AddLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
@@ -95,12 +117,6 @@ BOOL CALLBACK AddType(HMODULE module, LPWSTR type, LONG_PTR found) {
             (IS_INTRESOURCE(type) ? std::to_string(reinterpret_cast<ULONG_PTR>(type)) : Narrow(type)) + ":" + name);
     }
     return TRUE;
-}
-
-TEST_F(KestromeResources, AreTheAboutDialogTheVersionAndTheManifestAndNothingElse) {
-    std::set<std::string> all;  // "type:name/language"
-    EnumResourceTypesW(module, AddType, reinterpret_cast<LONG_PTR>(&all));
-    EXPECT_EQ(all, (std::set<std::string>{"5:101/1031", "16:1/1031", "24:1/1033"}));
 }
 
 TEST_F(KestromeResources, AboutDialogIsAnExtendedTemplateWithItsTwoControls) {
@@ -203,8 +219,39 @@ TEST(KestromeVersion, TheBuildsTextTheWindowsPackageNameAndTheNumbersAgree) {
     EXPECT_EQ(std::string(KESTROME_WINDOWS_PACKAGE_NAME), "Kestrome-" + Narrow(kVersion) + "-windows-x64");
 }
 
-TEST_F(KestromeResources, VersionInformationIsTheBuildsVersionWithTheStringBlockInOrder) {
-    std::vector<BYTE> bytes = Bytes(RT_VERSION, 1, kGermanGermany);
+// What each program file carries: the window program its About dialog besides the version
+// information and the manifest, the console program only those two.
+struct Program {
+    const wchar_t* fileName;
+    const wchar_t* internalName;
+    const wchar_t* description;
+    std::set<std::string> resources;  // "type:name/language"
+};
+const Program kPrograms[] = {
+    {L"Kestrome.exe", L"Kestrome", kLongProductName, {"5:101/1031", "16:1/1031", "24:1/1033"}},
+    {L"KestromeCli.exe", L"KestromeCli", L"Kestrovane console program", {"16:1/1031", "24:1/1033"}},
+};
+
+class ProgramResources : public ::testing::TestWithParam<Program> {
+protected:
+    void SetUp() override {
+        path = BesideKestrome(GetParam().fileName);
+        Open(file, path);
+        ASSERT_NE(file.module, nullptr) << "cannot open " << Narrow(path) << ": " << file.openError;
+    }
+    void TearDown() override { Close(file); }
+    std::wstring path;
+    ResourceFile file;
+};
+
+TEST_P(ProgramResources, AreWhatTheProgramCarriesAndNothingElse) {
+    std::set<std::string> all;
+    EnumResourceTypesW(file.module, AddType, reinterpret_cast<LONG_PTR>(&all));
+    EXPECT_EQ(all, GetParam().resources);
+}
+
+TEST_P(ProgramResources, VersionInformationIsTheBuildsVersionWithTheStringBlockInOrder) {
+    std::vector<BYTE> bytes = Bytes(file, RT_VERSION, 1, kGermanGermany);
     ASSERT_FALSE(bytes.empty());
     Reader r = {bytes.data(), 0, bytes.size()};
     VersionNode root = ReadVersionNode(r);
@@ -234,11 +281,11 @@ TEST_F(KestromeResources, VersionInformationIsTheBuildsVersionWithTheStringBlock
     for (const VersionNode& entry : strings.children[0].children) values.emplace_back(entry.key, AsText(entry.value));
     const std::vector<std::pair<std::wstring, std::wstring>> expected = {
         {L"CompanyName", kMakerDomain},
-        {L"FileDescription", kLongProductName},
+        {L"FileDescription", GetParam().description},
         {L"FileVersion", kVersion},
-        {L"InternalName", L"Kestrome"},
+        {L"InternalName", GetParam().internalName},
         {L"LegalCopyright", kMakerNotice},
-        {L"OriginalFilename", L"Kestrome.exe"},
+        {L"OriginalFilename", GetParam().fileName},
         {L"ProductName", L"Kestrome"},
         {L"ProductVersion", kVersion},
     };
@@ -251,8 +298,23 @@ TEST_F(KestromeResources, VersionInformationIsTheBuildsVersionWithTheStringBlock
     EXPECT_EQ(variables.children[0].value, (std::vector<BYTE>{0x09, 0x04, 0xB0, 0x04}));
 }
 
-TEST_F(KestromeResources, ManifestAsksToRunAsInvokerAndDeclaresNothingElse) {
-    std::vector<BYTE> bytes = Bytes(MAKEINTRESOURCEW(24), 1, kEnglishUs);
+// The version Windows itself reads (Explorer's Details, a task's history) through the version API.
+TEST_P(ProgramResources, VersionApiReadsTheBuildsVersion) {
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_NE(size, 0u) << GetLastError();
+    std::vector<BYTE> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
+    void* value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileVersion", &value, &length));
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(value)), kVersion);
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\OriginalFilename", &value, &length));
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(value)), GetParam().fileName);
+}
+
+TEST_P(ProgramResources, ManifestAsksToRunAsInvokerAndDeclaresNothingElse) {
+    std::vector<BYTE> bytes = Bytes(file, MAKEINTRESOURCEW(24), 1, kEnglishUs);
     ASSERT_FALSE(bytes.empty());
     std::string manifest(bytes.begin(), bytes.end());
     EXPECT_NE(manifest.find("manifestVersion=\"1.0\""), std::string::npos);
@@ -262,5 +324,10 @@ TEST_F(KestromeResources, ManifestAsksToRunAsInvokerAndDeclaresNothingElse) {
         EXPECT_EQ(manifest.find(absent), std::string::npos) << absent;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(BothPrograms, ProgramResources, ::testing::ValuesIn(kPrograms),
+                         [](const ::testing::TestParamInfo<Program>& info) {
+                             return info.index == 0 ? std::string("Kestrome") : std::string("KestromeCli");
+                         });
 
 }  // namespace

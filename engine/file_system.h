@@ -169,6 +169,9 @@ struct FileSystem {
     // Reads up to size bytes from offset on; *got is 0 only at the end of the file.
     uint32_t (*readAt)(ReadHandle file, uint64_t offset, void* buffer, size_t size, size_t* got);
     void (*closeRead)(ReadHandle file);
+    // Whether the destination's folders match names without regard to case (Windows), so that
+    // two source names that differ only in case would name one destination file.
+    bool (*namesIgnoreCase)();
 };
 
 // A copy that cannot write its target in one step writes ".kestrome-" + 12 lowercase hex digits +
@@ -210,3 +213,4 @@ inline bool FsCopiesMayOverlap() { return CurrentFileSystem().copiesMayOverlap()
 inline uint32_t FsOpenRead(const wchar_t* p, ReadHandle* f) { return CurrentFileSystem().openRead(p, f); }
 inline uint32_t FsReadAt(ReadHandle f, uint64_t offset, void* buffer, size_t size, size_t* got) { return CurrentFileSystem().readAt(f, offset, buffer, size, got); }
 inline void FsCloseRead(ReadHandle f) { CurrentFileSystem().closeRead(f); }
+inline bool FsNamesIgnoreCase() { return CurrentFileSystem().namesIgnoreCase(); }

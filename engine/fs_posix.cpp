@@ -1037,7 +1037,7 @@ const FileSystem kPosixFileSystem = {
     PosixGetAttributesEx,  PosixCreateDirectory, PosixRemoveDirectory,   PosixMoveFile,
     PosixCopyFile,         PosixGetFileSystemName, PosixGetFullPath, PosixFolderContains, PosixGetFolderId,
     PosixRemoveLeftoverCopy, PosixListingsCarrySizes, [] { return true; },
-    PosixOpenRead,         PosixReadAt,          PosixCloseRead,
+    PosixOpenRead,         PosixReadAt,          PosixCloseRead,         [] { return false; },
 };
 
 }  // namespace

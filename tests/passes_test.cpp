@@ -807,6 +807,38 @@ TEST_P(PassesTest, CaseInsensitiveNamesAsOnWindows) {
     EXPECT_EQ(At(L"/dst/DOCS/REPORT.txt"), "r");
 }
 
+// A source folder that tells names apart by case, into a destination that does not: of a.txt
+// and A.txt, and of folders Docs and docs, the first in code-unit order is synchronized, whatever
+// order the listing gives, and the other is named and left alone: no file goes into Backup for
+// it, none into Deleted, and a second run does exactly what the first did.
+TEST_P(PassesTest, SourceNamesThatDifferOnlyInCaseTakeOneDestinationPlace) {
+    MemFsReset(true);
+    MemFsAddFolder(P(L"/dst"));
+    MemFsSetCaseSensitiveFolder(P(L"/src"));
+    File(L"/src/a.txt", "lower", T0);
+    File(L"/src/A.txt", "upper", T0 + kSecond);
+    File(L"/src/docs/c.txt", "lower c");
+    File(L"/src/Docs/c.txt", "upper c");
+    File(L"/src/Docs/only.txt", "o");
+    File(L"/dst/a.txt", "upper", T0 + kSecond);  // an earlier run's copy of A.txt
+    MemFsSetFolderOrder(P(L"/src"), {L"a.txt", L"docs", L"A.txt", L"Docs"});
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(Run(L"d"), 2) << run;
+        EXPECT_TRUE(Said(L"name differs only in case /src/a.txt\n")) << run;
+        EXPECT_TRUE(Said(L"name differs only in case /src/docs\n")) << run;
+        EXPECT_EQ(RunFailureCount(), 2u);
+        EXPECT_EQ(Count(L"backup file"), 0u) << run;
+        EXPECT_EQ(Count(L"move deleted file"), 0u) << run;
+        EXPECT_EQ(Count(L"copy file"), run == 0 ? 2u : 0u) << run;
+        EXPECT_EQ(At(L"/dst/A.txt"), "upper");
+        EXPECT_EQ(At(L"/dst/docs/c.txt"), "upper c");
+        EXPECT_EQ(At(L"/dst/Docs/only.txt"), "o");
+        EXPECT_EQ(At(L"/dst/Backup"), "<none>");
+        EXPECT_EQ(At(L"/dst/Deleted"), "<none>");
+        MemFsSetFolderOrder(P(L"/src"), {L"Docs", L"A.txt", L"docs", L"a.txt"});  // another order
+    }
+}
+
 // A run over a mirrored tree of F folders and N files: the source is listed once per folder, with
 // "d" too, and where listings carry sizes no destination file is asked about: the scan's record
 // stands in for the query, and the deleted-files pass takes what the copy pass met.

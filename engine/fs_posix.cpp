@@ -1105,10 +1105,11 @@ std::vector<bool> MountsBelow(const MountTable& table, const FolderPlace& folder
 // Whether two mounts show the same file system.
 bool SameDevice(const MountRecord& a, const MountRecord& b) { return a.major == b.major && a.minor == b.minor; }
 
-// Whether what the folder outer shows, itself and everything mounted in it, includes inner
-// itself, or something mounted in inner. Mounts on the way down to outer (outer's own mount and
-// the mounts under it) are left out of inner's: through them outer lies in inner's tree by its
-// place, which the question the other way round answers.
+// Whether what the folder outer shows, itself and everything mounted in its tree, includes inner
+// itself or part of what is mounted in inner's tree. Of inner's mounts, those in outer's tree and
+// outer's own mount with the ones it is mounted on are left out: they hold outer at its place
+// below inner, which is no second mount (the question the other way round answers it), and a
+// source link to a folder that merely holds the destination is walked up to the destination.
 bool MountsShowInside(const MountTable& mounts, const FolderPlace& outer, const FolderPlace& inner) {
     const std::vector<MountRecord>& table = mounts.records;
     std::vector<bool> outerBelow = MountsBelow(mounts, outer);

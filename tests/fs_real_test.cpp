@@ -372,8 +372,8 @@ TEST_F(RealRunTest, SymbolicLinksNeverLeadAWriteOutOfTheDestination) {
 }
 
 // Runs the engine in a child process with a mount namespace of its own, after bind-mounting each
-// (folder, onto) pair there: the mounts end with the child and never reach the machine. -1 with
-// *skipped saying why where this process may not mount.
+// (folder, onto) pair there (an empty folder: onto is unmounted): the mounts end with the child
+// and never reach the machine. -1 with *skipped saying why where this process may not mount.
 int RunWithBindMounts(const std::vector<std::pair<std::wstring, std::wstring>>& binds,
                       const std::vector<std::wstring>& arguments, std::string* text, std::string* skipped) {
     int channel[2];
@@ -386,7 +386,10 @@ int RunWithBindMounts(const std::vector<std::pair<std::wstring, std::wstring>>& 
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             said = std::string("Sa mount namespace of its own: ") + strerror(errno);
         for (const auto& bind : binds) {
-            if (said == "R" && mount(Narrow(bind.first).c_str(), Narrow(bind.second).c_str(), nullptr, MS_BIND, nullptr) != 0)
+            if (said == "R" && bind.first.empty() && umount2(Narrow(bind.second).c_str(), MNT_DETACH) != 0)
+                said = std::string("Fumount: ") + strerror(errno);
+            if (said == "R" && !bind.first.empty() &&
+                mount(Narrow(bind.first).c_str(), Narrow(bind.second).c_str(), nullptr, MS_BIND, nullptr) != 0)
                 said = std::string(errno == EPERM || errno == EACCES ? "S" : "F") + "mount --bind: " + strerror(errno);
         }
         if (said == "R") {
@@ -427,8 +430,10 @@ std::map<std::string, std::string> TreeOf(const std::wstring& root) {
 
 // A folder mounted a second time is the same folder: a destination that is a second mount of a
 // folder in the source, a source that is one of a folder in the destination, either one mounted
-// into the other, and a source link into such a mount. Folders that only share a file system are
-// apart, also where one of them is a second mount of a third.
+// into the other, and a source link into such a mount (but a link to a folder that merely holds
+// the destination is walked up to it, as ever). Folders that only share a file system are
+// apart, also where one of them is a second mount of a third, and without /proc to show the
+// mounts the run goes on as the climb alone decides.
 TEST_F(RealRunTest, FoldersMountedASecondTimeAreJudgedByWhatTheyShow) {
     struct Row {
         std::vector<std::pair<std::wstring, std::wstring>> binds;  // below the row's own folder
@@ -438,13 +443,15 @@ TEST_F(RealRunTest, FoldersMountedASecondTimeAreJudgedByWhatTheyShow) {
     const std::wstring refused = L"source and destination folders overlap\n";
     const std::vector<Row> rows = {
         {{{L"src/sub", L"mnt"}}, L"src", L"mnt", L"d", refused, 1},
-        {{{L"src/sub", L"mnt"}}, L"src", L"mnt", L"2024.01.01", refused, 1},
+        {{{L"src/sub", L"a b\\c"}}, L"src", L"a b\\c", L"2024.01.01", refused, 1},  // escaped in the table
         {{{L"dst/inner", L"mnt"}}, L"mnt", L"dst", L"d", refused, 1},
         {{{L"dst/inner", L"src/m"}}, L"src", L"dst", L"d", refused, 1},
         {{{L"src", L"dst/m"}}, L"src", L"dst", L"d", refused, 1},
         {{{L"src", L"third"}, {L"src/sub", L"mnt"}}, L"third", L"mnt", L"d", refused, 1},
         {{{L"dst/inner", L"onto"}}, L"linked", L"dst", L"", L"link not followed @/linked/lnk\n", 0},
+        {{{L"fourth", L"onto/d"}}, L"linked", L"onto/d", L"", L"link not followed @/linked/lnk/d\n", 0},
         {{{L"third", L"mnt"}}, L"beside", L"mnt", L"d", L"copy file @/beside/s.txt\n", 0},
+        {{{L"third", L"mnt"}, {L"", L"/proc"}}, L"beside", L"mnt", L"d", L"copy file @/beside/s.txt\n", 0},
     };
     const int64_t t = UtcFileTime(2024, 1, 1);
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -455,10 +462,12 @@ TEST_F(RealRunTest, FoldersMountedASecondTimeAreJudgedByWhatTheyShow) {
         WriteRealFile(base + L"/dst/inner/f.txt", "f", t);
         WriteRealFile(base + L"/dst/m/hidden.txt", "under a mount", t);
         WriteRealFile(base + L"/beside/s.txt", "s", t);
-        for (const wchar_t* folder : {L"/mnt", L"/third", L"/onto", L"/linked", L"/src/m"}) MakeRealFolder(base + folder);
+        WriteRealFile(base + L"/fourth/t.txt", "t", t);
+        for (const wchar_t* folder : {L"/mnt", L"/third", L"/onto/d", L"/linked", L"/src/m", L"/a b\\c"}) MakeRealFolder(base + folder);
         fs::create_directory_symlink(fs::path(base + L"/onto"), fs::path(base + L"/linked/lnk"));
         std::vector<std::pair<std::wstring, std::wstring>> binds;
-        for (const auto& bind : row.binds) binds.emplace_back(base + L"/" + bind.first, base + L"/" + bind.second);
+        for (const auto& bind : row.binds)
+            binds.push_back(bind.first.empty() ? bind : std::make_pair(base + L"/" + bind.first, base + L"/" + bind.second));
         std::vector<std::wstring> arguments = {L"kestrome", base + L"/" + row.source, base + L"/" + row.destination};
         if (!row.extra.empty()) arguments.push_back(row.extra);
         std::wstring line = row.line;

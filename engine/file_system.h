@@ -147,9 +147,10 @@ struct FileSystem {
     // it does not fit or cannot be made.
     bool (*getFullPath)(const wchar_t* path, wchar_t* out, size_t capacity);
     // Sets *inside to whether the folder inner is the folder outer or lies anywhere below it,
-    // judged by what the folders are (links, second drive letters, short names, prefixes and
-    // mount points resolved), never by their names alone. 0, or the error number when it cannot
-    // be decided.
+    // judged by what the folders are (links, second drive letters, short names, prefixes, mount
+    // points and second mounts of a folder resolved), never by their names alone; where the
+    // platform shows second mounts, also whether a folder mounted below inner shows part of
+    // outer's tree. 0, or the error number when it cannot be decided.
     uint32_t (*folderContains)(const wchar_t* outer, const wchar_t* inner, bool* inside);
     // The identity of the folder at path, links followed; 0 or the error number.
     uint32_t (*getFolderId)(const wchar_t* path, FolderId* id);

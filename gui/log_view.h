@@ -24,7 +24,7 @@ bool PostWhileWindowExists(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 // The id of the window's log timer (WM_TIMER), which runs while texts keep coming.
 constexpr UINT_PTR kLogTimerId = 1;
 // Texts the queue holds at most; a writer waits for room.
-constexpr size_t kLogQueueCapacity = 4096;
+constexpr size_t kLogQueueCapacity = 1024;
 // A writer waits while the oldest text not yet in the pane is older than this, so the pane is
 // never more than about this much of the engine's work behind.
 constexpr ULONGLONG kLogLagLimitMs = 200;

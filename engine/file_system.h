@@ -89,6 +89,7 @@ constexpr uint32_t kErrorDirNotEmpty = 145;
 constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorCancelled = 1235;  // ERROR_REQUEST_ABORTED
 constexpr uint32_t kErrorNotSupported = 50;  // ERROR_NOT_SUPPORTED
+constexpr uint32_t kErrorLinkInTheWay = 681;  // ERROR_STOPPED_ON_SYMLINK
 #else
 constexpr uint32_t kErrorFileNotFound = 2;   // ENOENT
 constexpr uint32_t kErrorPathNotFound = 2;   // ENOENT
@@ -97,6 +98,7 @@ constexpr uint32_t kErrorDirNotEmpty = 39;   // ENOTEMPTY
 constexpr uint32_t kErrorAlreadyExists = 17; // EEXIST
 constexpr uint32_t kErrorCancelled = 125;    // ECANCELED
 constexpr uint32_t kErrorNotSupported = 95;  // EOPNOTSUPP
+constexpr uint32_t kErrorLinkInTheWay = 40;   // ELOOP
 #endif
 
 // Called during a copy with the file's size and the bytes copied so far; returns
@@ -173,6 +175,12 @@ struct FileSystem {
     // Whether the destination's folders match names without regard to case (Windows), so that
     // two source names that differ only in case would name one destination file.
     bool (*namesIgnoreCase)();
+    // Makes every later call that changes something below root (a folder made or removed, a move
+    // from or to there, a copy's target, a leftover's removal) reach it only through the folders
+    // from root down, none of them a link, as they stand at the moment of the call: a link or
+    // junction on the way, also one put there meanwhile, fails the call with kErrorLinkInTheWay
+    // and nothing is written through it. root is held from this call on; null lets it go.
+    void (*guardWritesBelow)(const wchar_t* root);
 };
 
 // A copy that cannot write its target in one step writes ".kestrome-" + 12 lowercase hex digits +
@@ -215,3 +223,4 @@ inline uint32_t FsOpenRead(const wchar_t* p, ReadHandle* f) { return CurrentFile
 inline uint32_t FsReadAt(ReadHandle f, uint64_t offset, void* buffer, size_t size, size_t* got) { return CurrentFileSystem().readAt(f, offset, buffer, size, got); }
 inline void FsCloseRead(ReadHandle f) { CurrentFileSystem().closeRead(f); }
 inline bool FsNamesIgnoreCase() { return CurrentFileSystem().namesIgnoreCase(); }
+inline void FsGuardWritesBelow(const wchar_t* root) { CurrentFileSystem().guardWritesBelow(root); }

@@ -99,6 +99,7 @@ struct State {
     std::vector<std::wstring> calls;
     bool logCalls = true;
     int64_t clock = 0;  // creation times of copies
+    std::wstring guardedRoot;  // guardWritesBelow's root; empty: nothing guarded
 };
 
 State& S() {
@@ -247,6 +248,28 @@ uint32_t InjectedFailure(MemOp op, const wchar_t* path) {
     if (s.failureRate > 0 &&
         std::uniform_real_distribution<double>(0, 1)(s.failureRandom) < s.failureRate) {
         return kErrorAccessDenied;
+    }
+    return 0;
+}
+
+// kErrorLinkInTheWay when a folder between the guarded root and path's last part is a link, as
+// guardWritesBelow promises; 0 otherwise (a missing folder fails the operation by itself).
+uint32_t GuardFailure(const wchar_t* path) {
+    const std::wstring& root = S().guardedRoot;
+    if (root.empty()) return 0;
+    std::wstring rootKey = KeyOf(root), key = KeyOf(path);
+    if (rootKey.size() == 1) rootKey.clear();  // the root folder itself
+    if (key.size() <= rootKey.size() + 1 || key.compare(0, rootKey.size(), rootKey) != 0 || key[rootKey.size()] != kPathSeparator)
+        return 0;
+    auto rootParts = Split(root);
+    auto parts = Split(path);
+    Node* node = Find(rootParts, rootParts.size());
+    for (size_t i = rootParts.size(); node && i + 1 < parts.size(); ++i) {
+        if (!IsFolderNode(node)) return 0;
+        auto it = node->children.find(Fold(node, parts[i]));
+        if (it == node->children.end()) return 0;
+        if (it->second->link) return kErrorLinkInTheWay;
+        node = it->second.get();
     }
     return 0;
 }
@@ -456,6 +479,7 @@ uint32_t MemCreateDirectory(const wchar_t* path) {
     Guard guard(g_lock);
     Log(MemOp::CreateDirectory, path);
     if (uint32_t error = InjectedFailure(MemOp::CreateDirectory, path)) return error;
+    if (uint32_t error = GuardFailure(path)) return error;
     if (uint32_t error = EnterFailure(path)) return error;
     auto parts = Split(path);
     if (parts.empty()) return wcslen(path) == 0 ? kErrorPathNotFound : kErrorAlreadyExists;
@@ -471,6 +495,7 @@ uint32_t MemRemoveDirectory(const wchar_t* path) {
     Guard guard(g_lock);
     Log(MemOp::RemoveDirectory, path);
     if (uint32_t error = InjectedFailure(MemOp::RemoveDirectory, path)) return error;
+    if (uint32_t error = GuardFailure(path)) return error;
     if (uint32_t error = EnterFailure(path)) return error;
     auto parts = Split(path);
     uint32_t error = 0;
@@ -489,6 +514,8 @@ uint32_t MemMoveFile(const wchar_t* from, const wchar_t* to) {
     Log(MemOp::MoveFile, from, to);
     if (uint32_t error = InjectedFailure(MemOp::MoveFile, from)) return error;
     if (uint32_t error = InjectedFailure(MemOp::MoveFile, to)) return error;
+    if (uint32_t error = GuardFailure(from)) return error;
+    if (uint32_t error = GuardFailure(to)) return error;
     if (uint32_t error = EnterFailure(from)) return error;
     if (uint32_t error = EnterFailure(to)) return error;
     auto fromParts = Split(from);
@@ -516,6 +543,7 @@ uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn prog
     Log(MemOp::CopyFile, from, to);
     if (uint32_t error = InjectedFailure(MemOp::CopyFile, from)) return error;
     if (uint32_t error = InjectedFailure(MemOp::CopyFile, to)) return error;
+    if (uint32_t error = GuardFailure(to)) return error;
     if (uint32_t error = EnterFailure(from)) return error;
     if (uint32_t error = EnterFailure(to)) return error;
     Node* source = Find(from);
@@ -598,6 +626,7 @@ uint32_t MemRemoveLeftoverCopy(const wchar_t* path) {
     Guard guard(g_lock);
     Log(MemOp::RemoveLeftoverCopy, path);
     if (uint32_t error = InjectedFailure(MemOp::RemoveLeftoverCopy, path)) return error;
+    if (uint32_t error = GuardFailure(path)) return error;
     auto parts = Split(path);
     if (parts.empty() || !IsLeftoverCopyName(parts.back().c_str())) return kErrorAccessDenied;
     uint32_t error = 0;
@@ -641,13 +670,18 @@ bool MemListingsCarrySizes() { return S().listingsCarrySizes; }
 
 bool MemNamesIgnoreCase() { return S().caseInsensitive; }
 
+void MemGuardWritesBelow(const wchar_t* root) {
+    Guard guard(g_lock);
+    S().guardedRoot = root ? root : L"";
+}
+
 bool MemCopiesMayOverlap() { return S().copiesMayOverlap; }
 
 const FileSystem kMemoryFileSystem = {
     MemFindFirst, MemFindNext, MemFindClose, MemFindFirstTypesOnly, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
     MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetFullPath, MemFolderContains,
     MemGetFolderId, MemRemoveLeftoverCopy, MemListingsCarrySizes, MemCopiesMayOverlap,
-    MemOpenRead, MemReadAt, MemCloseRead, MemNamesIgnoreCase,
+    MemOpenRead, MemReadAt, MemCloseRead, MemNamesIgnoreCase, MemGuardWritesBelow,
 };
 
 void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsNode>& out) {

@@ -1266,6 +1266,7 @@ const FileSystem kPosixFileSystem = {
     PosixCopyFile,         PosixGetFileSystemName, PosixGetFullPath, PosixFolderContains, PosixGetFolderId,
     PosixRemoveLeftoverCopy, PosixListingsCarrySizes, [] { return true; },
     PosixOpenRead,         PosixReadAt,          PosixCloseRead,         [] { return false; },
+    [](const wchar_t*) {},
 };
 
 }  // namespace

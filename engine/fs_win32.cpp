@@ -527,6 +527,7 @@ constexpr FileSystem kWin32FileSystem = {
     // A folder with case sensitivity turned on is the exception; a destination is taken to be
     // none, as the engine's name rules on Windows take it.
     Win32OpenRead,        Win32ReadAt,           Win32CloseRead,  [] { return true; },
+    [](const wchar_t*) {},
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +17,7 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 #include <wchar.h>
@@ -460,18 +462,159 @@ bool PosixGetAttributesEx(const wchar_t* path, FileInfo* info) {
     return true;
 }
 
+// ---- writes below a guarded root ------------------------------------------------------------
+//
+// A folder looked at by a walk can be swapped for a link before the write that follows the look;
+// a write by full path would then land wherever the link leads. While a root is guarded, every
+// write below it reaches its folder from the root's descriptor, one component after another and
+// none of them a link (openat2 with RESOLVE_NO_SYMLINKS, or the same walk by hand on kernels
+// before 5.6), and is then made relative to that folder's descriptor: what stands at the moment
+// of the call is what is written into, and a link on the way fails the call with ELOOP. The last
+// part itself may be a link, which the operations treat as an entry, never as a way.
+//
+// The guard is set and let go only between runs; while the walks and the copy threads use it, it
+// is only read (the copy queue hands every job over under its lock).
+struct WriteGuard {
+    bool held;
+    int rootFd;          // -1 when the root could not be opened: every write below it fails
+    int rootError;       // why it could not be opened
+    size_t prefixLength;
+    char prefix[PATH_MAX];  // the root's text with one closing '/'
+};
+WriteGuard g_guard = {false, -1, 0, 0, {}};
+
+// Set when the kernel has no openat2 (or a test asks for it): folders are opened one by one.
+std::atomic<bool> g_stepwise{false};
+
+}  // namespace
+
+void PosixResolveStepwise(bool stepwise) { g_stepwise.store(stepwise, std::memory_order_relaxed); }
+
+namespace {
+
+// The folder at relative (no leading '/') below root, opened one component at a time without
+// following a link; -1 with errno (ELOOP for a link on the way).
+int OpenBeneathStepwise(int root, char* relative) {
+    int fd = root;
+    for (char* component = relative; *component;) {
+        char* end = strchr(component, '/');
+        if (end) *end = '\0';
+        int next = -2;  // -2: nothing to open for this component
+        int err = 0;
+        if (strcmp(component, "..") == 0) {
+            err = EXDEV;  // never composed by the engine; the kernel's own walk refuses it alike
+            next = -1;
+        } else if (*component && strcmp(component, ".") != 0) {
+            next = openat(fd, component, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            err = errno;
+            struct stat st;
+            if (next < 0 && (err == ENOTDIR || err == ELOOP) &&
+                fstatat(fd, component, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                err = ELOOP;
+        }
+        if (end) *end = '/';
+        if (next != -2) {
+            if (fd != root) close(fd);
+            if (next < 0) {
+                errno = err;
+                return -1;
+            }
+            fd = next;
+        }
+        component = end ? end + 1 : component + strlen(component);
+    }
+    return fd == root ? fcntl(root, F_DUPFD_CLOEXEC, 0) : fd;
+}
+
+int OpenBeneath(int root, char* relative) {
+    if (!g_stepwise.load(std::memory_order_relaxed)) {
+        struct open_how how = {};
+        how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+        long fd = syscall(SYS_openat2, root, relative, &how, sizeof how);
+        if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+        g_stepwise.store(true, std::memory_order_relaxed);
+    }
+    return OpenBeneathStepwise(root, relative);
+}
+
+// Where a write lands: a folder and a name relative to it. Outside a guarded root the folder is
+// the working folder and the name the whole path, as ever.
+struct Place {
+    int folder;        // AT_FDCWD, the guarded root's descriptor, or one this place owns
+    const char* name;  // within the path given to OpenPlace
+};
+
+void ClosePlace(Place& place) {
+    if (place.folder >= 0 && place.folder != g_guard.rootFd) close(place.folder);
+}
+
+// The place of path; 0 or the error number (ELOOP: a link stands on the way below the root).
+int OpenPlace(char* path, Place& place) {
+    place.folder = AT_FDCWD;
+    place.name = path;
+    if (!g_guard.held || strncmp(path, g_guard.prefix, g_guard.prefixLength) != 0) return 0;
+    char* relative = path + g_guard.prefixLength;
+    while (*relative == '/') ++relative;
+    size_t n = strlen(relative);
+    while (n > 0 && relative[n - 1] == '/') relative[--n] = '\0';
+    if (n == 0) return 0;  // the root itself, by another spelling: nothing below it is reached
+    if (g_guard.rootFd < 0) return g_guard.rootError;
+    char* slash = strrchr(relative, '/');
+    if (!slash) {
+        place.folder = g_guard.rootFd;
+        place.name = relative;
+        return 0;
+    }
+    *slash = '\0';
+    int fd = OpenBeneath(g_guard.rootFd, relative);
+    int err = errno;
+    *slash = '/';
+    if (fd < 0) return err;
+    place.folder = fd;
+    place.name = slash + 1;
+    return 0;
+}
+
+// The root as the user gave it is trusted, links on the way to it included: it is opened once,
+// and everything below it is reached from that descriptor.
+void PosixGuardWritesBelow(const wchar_t* root) {
+    if (g_guard.rootFd >= 0) close(g_guard.rootFd);
+    g_guard = WriteGuard{false, -1, 0, 0, {}};
+    if (!root) return;
+    NativePath native;
+    size_t n = 0;
+    // Every path below a root too long for the buffer is too long as well, and fails by itself;
+    // the engine never passes an empty root.
+    if (!ToNative(root, native) || (n = strlen(native.text)) == 0 || n + 2 > sizeof g_guard.prefix) return;
+    memcpy(g_guard.prefix, native.text, n);
+    if (native.text[n - 1] != '/') g_guard.prefix[n++] = '/';
+    g_guard.prefix[n] = '\0';
+    g_guard.prefixLength = n;
+    g_guard.rootFd = OpenThroughLinks(native.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    g_guard.rootError = g_guard.rootFd < 0 ? errno : 0;
+    g_guard.held = true;
+}
+
 uint32_t PosixCreateDirectory(const wchar_t* path) {
     NativePath native;
     if (!ToNative(path, native)) return ENAMETOOLONG;
-    return mkdir(native.text, 0777) == 0 ? 0 : errno;
+    Place at;
+    if (int err = OpenPlace(native.text, at)) return err;
+    int err = mkdirat(at.folder, at.name, 0777) == 0 ? 0 : errno;
+    ClosePlace(at);
+    return err;
 }
 
 uint32_t PosixRemoveDirectory(const wchar_t* path) {
     NativePath native;
     if (!ToNative(path, native)) return ENAMETOOLONG;
-    if (rmdir(native.text) == 0) return 0;
+    Place at;
+    if (int err = OpenPlace(native.text, at)) return err;
+    int err = unlinkat(at.folder, at.name, AT_REMOVEDIR) == 0 ? 0 : errno;
+    ClosePlace(at);
     // POSIX lets a file system say EEXIST for a folder that is not empty.
-    return errno == EEXIST ? ENOTEMPTY : errno;
+    return err == EEXIST ? ENOTEMPTY : err;
 }
 
 // The kernel checks and renames in one step, so nothing that appears at `to` meanwhile is ever
@@ -493,7 +636,15 @@ int RenameNoReplace(int fromFolder, const char* from, int toFolder, const char* 
 uint32_t PosixMoveFile(const wchar_t* from, const wchar_t* to) {
     NativePath source, target;
     if (!ToNative(from, source) || !ToNative(to, target)) return ENAMETOOLONG;
-    return static_cast<uint32_t>(RenameNoReplace(AT_FDCWD, source.text, AT_FDCWD, target.text));
+    Place fromAt, toAt;
+    if (int err = OpenPlace(source.text, fromAt)) return err;
+    int err = OpenPlace(target.text, toAt);
+    if (!err) {
+        err = RenameNoReplace(fromAt.folder, fromAt.name, toAt.folder, toAt.name);
+        ClosePlace(toAt);
+    }
+    ClosePlace(fromAt);
+    return static_cast<uint32_t>(err);
 }
 
 // ---- copying --------------------------------------------------------------------------------
@@ -713,19 +864,21 @@ void PosixRefuseUnnamedFiles(bool refuse) { g_noUnnamed.store(refuse, std::memor
 
 namespace {
 
-int OpenUnnamed(const char* target, size_t folderLength, mode_t mode) {
+// The folder part of target is relative to folder (AT_FDCWD: the working folder); no folder part
+// is the folder itself.
+int OpenUnnamed(int folder, const char* target, size_t folderLength, mode_t mode) {
     if (g_noUnnamed.load(std::memory_order_relaxed)) {
         errno = EOPNOTSUPP;
         return -1;
     }
-    NativePath folder;
+    NativePath folderPath;
     if (folderLength == 0) {
-        strcpy(folder.text, ".");
+        strcpy(folderPath.text, ".");
     } else {
-        memcpy(folder.text, target, folderLength);  // with its closing slash, so "/" stays "/"
-        folder.text[folderLength] = '\0';
+        memcpy(folderPath.text, target, folderLength);  // with its closing slash, so "/" stays "/"
+        folderPath.text[folderLength] = '\0';
     }
-    int fd = open(folder.text, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    int fd = openat(folder, folderPath.text, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (fd >= 0) return fd;
     // Kernels before 3.11 take O_TMPFILE for O_DIRECTORY and say EISDIR; file systems without
     // it say EOPNOTSUPP. Only those mean "not here"; anything else is the folder's own answer.
@@ -737,40 +890,40 @@ int OpenUnnamed(const char* target, size_t folderLength, mode_t mode) {
 }
 
 // A named temporary beside the target, for file systems without unnamed files.
-int OpenNamedTemp(NativePath& temp, size_t folderLength, mode_t mode) {
+int OpenNamedTemp(int folder, NativePath& temp, size_t folderLength, mode_t mode) {
     int out = -1;
     for (int attempt = 0; attempt < 8 && out < 0; ++attempt) {
         char tempName[32];
         MakeTempName(tempName);
         memcpy(temp.text + folderLength, tempName, sizeof tempName);
-        out = open(temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        out = openat(folder, temp.text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (out < 0 && errno != EEXIST) break;
     }
     return out;
 }
 
-// Links the unnamed file under path; never replaces (EEXIST). AT_EMPTY_PATH needs a capability
-// that most users lack; the /proc link of the descriptor serves everyone else.
+// Links the unnamed file under path relative to folder; never replaces (EEXIST). AT_EMPTY_PATH
+// needs a capability that most users lack; the /proc link of the descriptor serves everyone else.
 std::atomic<bool> g_linkThroughProc{false};
 
-int LinkUnnamed(int fd, const char* path) {
+int LinkUnnamed(int fd, int folder, const char* path) {
     if (!g_linkThroughProc.load(std::memory_order_relaxed)) {
-        if (linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0) return 0;
+        if (linkat(fd, "", folder, path, AT_EMPTY_PATH) == 0) return 0;
         if (errno != EPERM && errno != ENOENT && errno != EINVAL) return errno;
         g_linkThroughProc.store(true, std::memory_order_relaxed);
     }
     char self[40];
     snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    return linkat(AT_FDCWD, self, folder, path, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 }
 
-int LinkUnnamedAsTemp(int fd, NativePath& temp, size_t folderLength) {
+int LinkUnnamedAsTemp(int fd, int folder, NativePath& temp, size_t folderLength) {
     int err = EEXIST;
     for (int attempt = 0; attempt < 8 && err == EEXIST; ++attempt) {
         char tempName[32];
         MakeTempName(tempName);
         memcpy(temp.text + folderLength, tempName, sizeof tempName);
-        err = LinkUnnamed(fd, temp.text);
+        err = LinkUnnamed(fd, folder, temp.text);
     }
     return err;
 }
@@ -780,17 +933,14 @@ int LinkUnnamedAsTemp(int fd, NativePath& temp, size_t folderLength) {
 // one, and a symbolic link standing at `to` is replaced, never written through. A folder at `to`
 // makes the final rename fail and stays as it was. Without replaceExisting the final rename never
 // replaces anything. Each call here costs a kernel entry, which on a virtual machine weighs more
-// than the copy of a small file: the folder is named by path rather than opened, and the mode is
-// given at creation when the creation mask leaves it whole.
+// than the copy of a small file: outside a guarded root the folder is named by path rather than
+// opened, and the mode is given at creation when the creation mask leaves it whole. Below a
+// guarded root every step is taken relative to the target's folder as it was opened.
 uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting) {
     NativePath source, target, temp;
     if (!ToNative(from, source) || !ToNative(to, target)) return ENAMETOOLONG;
-    char* slash = strrchr(target.text, '/');
-    const char* name = slash ? slash + 1 : target.text;
-    if (*name == '\0') return EISDIR;
-    size_t folderLength = static_cast<size_t>(name - target.text);
-    if (folderLength + 32 > sizeof temp.text) return ENAMETOOLONG;
-    memcpy(temp.text, target.text, folderLength);
+    const char* slash = strrchr(target.text, '/');
+    if ((slash ? slash + 1 : target.text)[0] == '\0') return EISDIR;
 
     int in = OpenThroughLinks(source.text, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (in < 0) return errno;
@@ -803,24 +953,38 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
     } else if (!S_ISREG(st.st_mode)) {
         err = ENOTSUP;
     }
+    Place at;
+    if (!err) err = OpenPlace(target.text, at);
     if (err) {
         close(in);
         return err;
     }
+    // From here on the target is at.name within at.folder.
+    const char* targetName = at.name;
+    slash = strrchr(targetName, '/');
+    size_t folderLength = slash ? static_cast<size_t>(slash + 1 - targetName) : 0;
+    if (folderLength + 32 > sizeof temp.text) {
+        ClosePlace(at);
+        close(in);
+        return ENAMETOOLONG;
+    }
+    memcpy(temp.text, targetName, folderLength);
 
     mode_t mode = st.st_mode & 0777;
     int mask = CreationMask();
     bool modeAtCreation = mask >= 0 && (mode & static_cast<mode_t>(mask)) == 0;
     mode_t createMode = modeAtCreation ? mode : 0600;
     bool named = false;
-    int out = OpenUnnamed(target.text, folderLength, createMode);
+    int out = OpenUnnamed(at.folder, targetName, folderLength, createMode);
     if (out < 0 && errno == EOPNOTSUPP) {
         named = true;
-        out = OpenNamedTemp(temp, folderLength, createMode);
+        out = OpenNamedTemp(at.folder, temp, folderLength, createMode);
     }
     if (out < 0) {
+        err = errno;
+        ClosePlace(at);
         close(in);
-        return errno;
+        return err;
     }
     int64_t copied = 0;
     bool sparse = static_cast<int64_t>(st.st_blocks) * 512 < st.st_size;
@@ -831,28 +995,28 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
         struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
         if (futimens(out, times) != 0) err = errno;
     }
+    bool linked = false;
     if (!err && !named) {
         // Linking never replaces: what stands at `to` is replaced only by way of a named
         // temporary, which the rename below puts in its place in one step.
-        err = LinkUnnamed(out, target.text);
+        err = LinkUnnamed(out, at.folder, targetName);
         if (err == EEXIST && replaceExisting) {
             named = true;
-            err = LinkUnnamedAsTemp(out, temp, folderLength);
+            err = LinkUnnamedAsTemp(out, at.folder, temp, folderLength);
         } else if (!err) {
-            if (close(out) != 0) {
-                err = errno;
-                unlink(target.text);  // the name this call made; nothing stood there before
-            }
-            close(in);
-            return err;
+            linked = true;
         }
     }
-    if (close(out) != 0 && !err) err = errno;
-    if (named) {
-        if (!err && replaceExisting && rename(temp.text, target.text) != 0) err = errno;
-        if (!err && !replaceExisting) err = RenameNoReplace(AT_FDCWD, temp.text, AT_FDCWD, target.text);
-        if (err) unlink(temp.text);
+    if (close(out) != 0 && !err) {
+        err = errno;
+        if (linked) unlinkat(at.folder, targetName, 0);  // the name this call made; nothing stood there before
     }
+    if (named) {
+        if (!err && replaceExisting && renameat(at.folder, temp.text, at.folder, targetName) != 0) err = errno;
+        if (!err && !replaceExisting) err = RenameNoReplace(at.folder, temp.text, at.folder, targetName);
+        if (err) unlinkat(at.folder, temp.text, 0);
+    }
+    ClosePlace(at);
     close(in);
     return err;
 }
@@ -862,10 +1026,19 @@ uint32_t PosixRemoveLeftoverCopy(const wchar_t* path) {
     if (!IsLeftoverCopyName(name ? name + 1 : path)) return EINVAL;
     NativePath native;
     if (!ToNative(path, native)) return ENAMETOOLONG;
+    Place at;
+    if (int err = OpenPlace(native.text, at)) return err;
     struct stat st;
-    if (lstat(native.text, &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return EPERM;  // a folder or link of that name is not ours
-    return unlink(native.text) == 0 ? 0 : errno;
+    int err = 0;
+    if (fstatat(at.folder, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        err = EPERM;  // a folder or link of that name is not ours
+    } else if (unlinkat(at.folder, at.name, 0) != 0) {
+        err = errno;
+    }
+    ClosePlace(at);
+    return err;
 }
 
 // ---- volumes and canonical paths ------------------------------------------------------------
@@ -1266,7 +1439,7 @@ const FileSystem kPosixFileSystem = {
     PosixCopyFile,         PosixGetFileSystemName, PosixGetFullPath, PosixFolderContains, PosixGetFolderId,
     PosixRemoveLeftoverCopy, PosixListingsCarrySizes, [] { return true; },
     PosixOpenRead,         PosixReadAt,          PosixCloseRead,         [] { return false; },
-    [](const wchar_t*) {},
+    PosixGuardWritesBelow,
 };
 
 }  // namespace

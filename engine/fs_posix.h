@@ -13,3 +13,7 @@ void PosixReadCreationMask();
 // With one, full listings describe every record on the calling thread; without, the records of a
 // large read are described half by a helper thread where there is a second core.
 void PosixDescribeOnOneCore(bool one);
+
+// With stepwise, writes below a guarded root open their folders one component at a time, as on
+// kernels without openat2 (before 5.6); without, openat2 is tried again.
+void PosixResolveStepwise(bool stepwise);

@@ -74,6 +74,8 @@ protected:
         roots.push_back(parent);
     }
     void TearDown() override {
+        Fs().guardWritesBelow(nullptr);
+        PosixResolveStepwise(false);
         for (const std::string& r : roots)
             nftw(r.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16,
                  FTW_DEPTH | FTW_PHYS);
@@ -98,14 +100,24 @@ protected:
         std::string bytes(static_cast<size_t>(st.st_size), '\0');
         return in.read(bytes.data(), st.st_size) ? bytes : "<short>";
     }
-    std::vector<std::string> Names() const {  // what stands in the first root, "." and ".." aside
+    // What stands in folder below the first root (in the root itself by default), "." and ".." aside.
+    std::vector<std::string> Names(const std::string& folder = "") const {
         std::vector<std::string> names;
-        DIR* d = opendir(roots[0].c_str());
-        while (struct dirent* e = readdir(d))
+        DIR* d = opendir(folder.empty() ? roots[0].c_str() : N(folder).c_str());
+        while (struct dirent* e = d ? readdir(d) : nullptr)
             if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-        closedir(d);
+        if (d) closedir(d);
         std::sort(names.begin(), names.end());
         return names;
+    }
+    // Puts a link to target where the folder stood, the folder itself moved to aside.
+    void SwapForLink(const std::string& folder, const std::string& aside, const std::string& target) {
+        ASSERT_EQ(rename(N(folder).c_str(), N(aside).c_str()), 0) << folder;
+        ASSERT_EQ(symlink(N(target).c_str(), N(folder).c_str()), 0) << folder;
+    }
+    bool IsLink(const std::string& name) const {
+        struct stat st;
+        return lstat(N(name).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
     }
     bool Listed(const std::wstring& pattern, const std::wstring& name, FindEntry* out) {
         uint32_t error = 0;
@@ -303,6 +315,47 @@ TEST_P(PosixCopyTest, SparseFilesKeepTheirBytesAndHoles) {
         g_cancelAtCall = 0;
         EXPECT_EQ(access(N("cancelled").c_str(), F_OK), -1);
         EXPECT_EQ(TemporaryNames(roots[0]), 0u);
+    }
+}
+
+// Below a guarded root a copy reaches its folder from the root, never through a link: a folder
+// swapped for a link after the look fails the copy with 40, however deep it stands, and nothing
+// lands where the link leads. A link as the last part is replaced as ever, the root itself may be
+// reached through a link, and once the guard is let go full paths are followed as before. Both
+// ways of opening the folders (openat2, and one by one as on kernels without it).
+TEST_P(PosixCopyTest, GuardedCopiesNeverGoThroughAFolderSwappedForALink) {
+    Write(N("src"), "data");
+    for (bool stepwise : {false, true}) {
+        SCOPED_TRACE(stepwise ? "one by one" : "openat2");
+        PosixResolveStepwise(stepwise);
+        const std::string b = stepwise ? "stepwise/" : "openat2/";
+        for (const char* folder : {"", "dst", "dst/sub", "dst/a", "dst/a/b", "outside", "outside/b"})
+            ASSERT_EQ(mkdir(N(b + folder).c_str(), 0777), 0) << folder;
+        Write(N(b + "outside/target"), "keep");
+        ASSERT_EQ(symlink(N(b + "dst").c_str(), N(b + "dst-link").c_str()), 0);
+        ASSERT_EQ(symlink(N(b + "outside/target").c_str(), N(b + "dst/sub/lnk").c_str()), 0);
+        Fs().guardWritesBelow(W(b + "dst-link").c_str());
+        EXPECT_EQ(Copy("src", b + "dst-link/sub/f"), 0u);
+        EXPECT_EQ(Copy("src", b + "dst-link/top", nullptr, false), 0u);
+        EXPECT_EQ(Copy("src", b + "dst-link/sub/lnk"), 0u);
+        EXPECT_FALSE(IsLink(b + "dst/sub/lnk"));
+        EXPECT_EQ(Read(b + "dst/sub/lnk"), "data");
+        EXPECT_EQ(Read(b + "outside/target"), "keep");
+
+        SwapForLink(b + "dst/sub", b + "sub-aside", b + "outside");
+        SwapForLink(b + "dst/a/b", b + "b-aside", b + "outside/b");
+        EXPECT_EQ(Copy("src", b + "dst-link/sub/g"), kErrorLinkInTheWay);
+        EXPECT_EQ(Copy("src", b + "dst-link/sub/g", nullptr, false), kErrorLinkInTheWay);
+        EXPECT_EQ(Copy("src", b + "dst-link/sub/target"), kErrorLinkInTheWay);
+        EXPECT_EQ(Copy("src", b + "dst-link/a/b/g"), kErrorLinkInTheWay);
+        EXPECT_EQ(Names(b + "outside"), (std::vector<std::string>{"b", "target"}));
+        EXPECT_EQ(Names(b + "outside/b"), std::vector<std::string>{});
+        EXPECT_EQ(Read(b + "outside/target"), "keep");
+        EXPECT_EQ(Names(b + "sub-aside"), (std::vector<std::string>{"f", "lnk"}));
+
+        Fs().guardWritesBelow(nullptr);
+        EXPECT_EQ(Copy("src", b + "dst-link/sub/g"), 0u);  // let go: the link is followed as before
+        EXPECT_EQ(Read(b + "outside/g"), "data");
     }
 }
 
@@ -505,6 +558,59 @@ TEST_F(PosixFsTest, TypesOnlyAndHalvedListingsAgreeWithTheFullOne) {
     FindEntry e;
     uint32_t error = 0;
     EXPECT_EQ(Fs().findFirstTypesOnly(W("missing/*.*").c_str(), &e, &error), nullptr);
+}
+
+// Below a guarded root no move, folder made or removed, or leftover removed goes through a folder
+// swapped for a link after the look, on either side of a move: each fails with 40 and what the
+// link leads to stays as it was. A link as the last part is an entry: it is moved as itself. A
+// root that cannot be opened lets nothing below it be written, also once a folder stands there;
+// paths beside the root, also one whose name begins with the root's, are not guarded.
+TEST_F(PosixFsTest, GuardedMovesAndFolderChangesStopAtALinkOnTheWay) {
+    const std::string leftover = ".kestrome-00000000abcd.tmp";
+    for (bool stepwise : {false, true}) {
+        SCOPED_TRACE(stepwise ? "one by one" : "openat2");
+        PosixResolveStepwise(stepwise);
+        const std::string b = stepwise ? "stepwise/" : "openat2/";
+        for (const char* folder : {"", "dst", "dst/x", "dst/Backup", "dst/sub", "dst/sub/empty", "dst/keep", "outside",
+                                   "outside/empty", "dst2"})
+            ASSERT_EQ(mkdir(N(b + folder).c_str(), 0777), 0) << folder;
+        Write(N(b + "dst/x/twin"), "twin");
+        Write(N(b + "dst/f"), "f");
+        Write(N(b + "outside/inner.txt"), "outside");
+        Write(N(b + "outside/" + leftover), "not ours to remove");
+        ASSERT_EQ(symlink(N(b + "outside/inner.txt").c_str(), N(b + "dst/lnk").c_str()), 0);
+        ASSERT_EQ(symlink(N(b + "outside").c_str(), N(b + "dst2/out").c_str()), 0);
+        Fs().guardWritesBelow(W(b + "dst").c_str());
+
+        EXPECT_EQ(Move(b + "dst/lnk", b + "dst/keep/lnk"), 0u);
+        EXPECT_TRUE(IsLink(b + "dst/keep/lnk"));
+        SwapForLink(b + "dst/sub", b + "sub-aside", b + "outside");
+        SwapForLink(b + "dst/Backup", b + "backup-aside", b + "outside");
+        EXPECT_EQ(Move(b + "dst/x/twin", b + "dst/sub/twin"), kErrorLinkInTheWay);
+        EXPECT_EQ(Move(b + "dst/f", b + "dst/Backup/f"), kErrorLinkInTheWay);
+        EXPECT_EQ(Move(b + "dst/sub/inner.txt", b + "dst/x/inner.txt"), kErrorLinkInTheWay);
+        EXPECT_EQ(Fs().createDirectory(W(b + "dst/sub/new").c_str()), kErrorLinkInTheWay);
+        EXPECT_EQ(Fs().createDirectory(W(b + "dst/Backup/x").c_str()), kErrorLinkInTheWay);
+        EXPECT_EQ(Fs().removeDirectory(W(b + "dst/sub/empty").c_str()), kErrorLinkInTheWay);
+        EXPECT_EQ(Fs().removeLeftoverCopy(W(b + "dst/sub/" + leftover).c_str()), kErrorLinkInTheWay);
+        EXPECT_EQ(Fs().removeDirectory(W(b + "dst/sub").c_str()), static_cast<uint32_t>(ENOTDIR));  // as ever
+        EXPECT_EQ(Names(b + "outside"), (std::vector<std::string>{leftover, "empty", "inner.txt"}));
+        EXPECT_EQ(Read(b + "dst/x/twin"), "twin");
+        EXPECT_EQ(Read(b + "dst/f"), "f");
+        EXPECT_TRUE(IsLink(b + "dst/sub"));
+        // Beside the root, and in a folder whose name only begins like the root's, links are
+        // followed as they always were.
+        EXPECT_EQ(Fs().createDirectory(W(b + "dst2/out/made").c_str()), 0u);
+        EXPECT_EQ(Fs().removeDirectory(W(b + "dst2/out/made").c_str()), 0u);
+
+        Fs().guardWritesBelow(W(b + "later").c_str());
+        ASSERT_EQ(mkdir(N(b + "later").c_str(), 0777), 0);
+        EXPECT_EQ(Fs().createDirectory(W(b + "later/x").c_str()), kErrorPathNotFound);
+        Fs().guardWritesBelow(nullptr);
+        EXPECT_EQ(Fs().createDirectory(W(b + "later/x").c_str()), 0u);
+        EXPECT_EQ(Fs().removeDirectory(W(b + "dst/sub/empty").c_str()), 0u);  // let go: through the link
+        EXPECT_EQ(Names(b + "outside"), (std::vector<std::string>{leftover, "inner.txt"}));
+    }
 }
 
 TEST_F(PosixFsTest, FoldersAndVolumes) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <errno.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <string.h>
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -458,6 +460,116 @@ std::map<std::string, std::string> TreeOf(const std::wstring& root) {
         tree[entry.path().lexically_relative(fs::path(root)).string()] = content;
     }
     return tree;
+}
+
+// What the wrapping provider of the next test swaps: the destination folder `folder` is renamed
+// to `aside` and a link to `target` put in its place, once, at the first call of the wrapped
+// operation that writes below it. Copies run on two threads, hence the lock.
+struct FolderSwap {
+    std::mutex lock;
+    std::string folder, aside, target;
+    bool done = false;
+};
+FolderSwap g_swap;
+
+void SwapIfBelow(const wchar_t* path) {
+    std::lock_guard<std::mutex> hold(g_swap.lock);
+    std::string text = Narrow(path);
+    if (g_swap.done || text.compare(0, g_swap.folder.size() + 1, g_swap.folder + "/") != 0) return;
+    g_swap.done = rename(g_swap.folder.c_str(), g_swap.aside.c_str()) == 0 &&
+                  symlink(g_swap.target.c_str(), g_swap.folder.c_str()) == 0;
+}
+
+// A destination folder swapped for a link to a folder outside at the very moment the run writes
+// below it, after every look the run took at it: a copy into it, a twin moved into it, a move
+// into Backup, a folder made below it and an empty folder removed below it each fail with 40,
+// nothing lands where the link leads (nor is taken from there), and the run ends with failures.
+TEST_F(RealRunTest, AFolderSwappedForALinkMidRunIsNeverWrittenThrough) {
+    enum Op { kCopy, kMove, kMakeFolder, kRemoveFolder };
+    struct Row {
+        const char* what;
+        Op op;
+        const wchar_t* swapped;  // below the destination
+        std::vector<std::pair<const wchar_t*, const char*>> source, destination;  // file, content
+        std::vector<const wchar_t*> destinationFolders;
+        std::wstring line;  // @s: the source, @d: the destination
+    };
+    const std::wstring fail40 = L" failed: " + std::to_wstring(kErrorLinkInTheWay) + L"\n";
+    const std::vector<Row> rows = {
+        {"copy", kCopy, L"sub", {{L"sub/keep.txt", "k"}, {L"sub/new.txt", "new"}}, {{L"sub/keep.txt", "k"}}, {},
+         L"copy @s/sub/new.txt" + fail40},
+        {"twin", kMove, L"sub", {{L"sub/keep.txt", "k"}, {L"sub/moved.txt", "moved"}},
+         {{L"sub/keep.txt", "k"}, {L"old/moved.txt", "moved"}}, {}, L"move @d/old/moved.txt" + fail40},
+        {"backup", kMove, L"Backup", {{L"changed.txt", "new version"}},
+         {{L"changed.txt", "old version"}, {L"Backup/older.txt", "o"}}, {}, L"move @d/changed.txt" + fail40},
+        {"folder", kMakeFolder, L"sub", {{L"sub/keep.txt", "k"}, {L"sub/deeper/f.txt", "f"}}, {{L"sub/keep.txt", "k"}},
+         {}, L"copy @s/sub/deeper/f.txt" + fail40},
+        {"removal", kRemoveFolder, L"sub", {{L"sub/keep.txt", "k"}}, {{L"sub/keep.txt", "k"}}, {L"sub/empty"},
+         L"delete empty folder @d/sub/empty" + fail40},
+    };
+    const int64_t t = UtcFileTime(2024, 1, 1);
+    static FileSystem wrapped;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::wstring outside = root + L"/outside";
+        for (const std::wstring& folder : {Src(), Dst(), outside, root + L"/aside"}) fs::remove_all(fs::path(folder));
+        WriteRealFile(outside + L"/inner.txt", "outside", t);
+        MakeRealFolder(outside + L"/empty");
+        MakeRealFolder(Src());
+        MakeRealFolder(Dst());
+        for (const auto& [file, content] : row.source) WriteRealFile(Src(file), content, file == std::wstring(L"changed.txt") ? t + 10000000 : t);
+        for (const auto& [file, content] : row.destination) WriteRealFile(Dst(file), content, t);
+        for (const wchar_t* folder : row.destinationFolders) MakeRealFolder(Dst(folder));
+        {
+            std::lock_guard<std::mutex> hold(g_swap.lock);
+            g_swap.folder = Narrow(Dst(row.swapped));
+            g_swap.aside = Narrow(root + L"/aside");
+            g_swap.target = Narrow(outside);
+            g_swap.done = false;
+        }
+        wrapped = PlatformFileSystem();
+        switch (row.op) {
+        case kCopy:
+            wrapped.copyFile = [](const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replace) {
+                SwapIfBelow(to);
+                return PlatformFileSystem().copyFile(from, to, progress, replace);
+            };
+            break;
+        case kMove:
+            wrapped.moveFile = [](const wchar_t* from, const wchar_t* to) {
+                SwapIfBelow(to);
+                return PlatformFileSystem().moveFile(from, to);
+            };
+            break;
+        case kMakeFolder:
+            wrapped.createDirectory = [](const wchar_t* path) {
+                SwapIfBelow(path);
+                return PlatformFileSystem().createDirectory(path);
+            };
+            break;
+        case kRemoveFolder:
+            wrapped.removeDirectory = [](const wchar_t* path) {
+                SwapIfBelow(path);
+                return PlatformFileSystem().removeDirectory(path);
+            };
+            break;
+        }
+        std::map<std::string, std::string> before = TreeOf(outside);
+        const FileSystem* previous = SetFileSystem(&wrapped);
+        int code = Run();
+        SetFileSystem(previous);
+        std::wstring text = CapturedText();
+        EXPECT_TRUE(g_swap.done) << Narrow(text);
+        EXPECT_EQ(code, 2) << Narrow(text);
+        std::wstring line = row.line;
+        size_t at = line.find(L'@');
+        line.replace(at, 2, line[at + 1] == L's' ? Src() : Dst());
+        EXPECT_NE(text.find(line), std::wstring::npos) << Narrow(line) << "\n" << Narrow(text);
+        EXPECT_EQ(TreeOf(outside), before) << Narrow(text);
+        if (row.op == kMove && row.swapped == std::wstring(L"Backup")) {
+            EXPECT_EQ(Read(Dst(L"changed.txt")), "old version");  // not replaced: it is in no Backup
+        }
+    }
 }
 
 // A folder mounted a second time is the same folder: a destination that is a second mount of a

@@ -483,7 +483,7 @@ struct WriteGuard {
 };
 WriteGuard g_guard = {false, -1, 0, 0, {}};
 
-// Set when the kernel has no openat2 (or a test asks for it): folders are opened one by one.
+// Set when openat2 cannot be had (or a test asks for it): folders are opened one by one.
 std::atomic<bool> g_stepwise{false};
 
 }  // namespace
@@ -532,22 +532,81 @@ int OpenBeneath(int root, char* relative) {
         how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
         how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
         long fd = syscall(SYS_openat2, root, relative, &how, sizeof how);
-        if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+        // Some sandboxes (older systemd and container seccomp filters) refuse the call with EPERM
+        // instead of ENOSYS; opening a path descriptor needs no permission that could say EPERM.
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);
         g_stepwise.store(true, std::memory_order_relaxed);
     }
     return OpenBeneathStepwise(root, relative);
 }
 
-// Where a write lands: a folder and a name relative to it. Outside a guarded root the folder is
-// the working folder and the name the whole path, as ever.
-struct Place {
-    int folder;        // AT_FDCWD, the guarded root's descriptor, or one this place owns
-    const char* name;  // within the path given to OpenPlace
+// The two folders below the guarded root that this thread opened last, by their text relative
+// to the root: a walk writes into one folder many times in a row (and moves between it and its
+// twin in Backup or Deleted), so most writes spare the walk from the root. A folder opened earlier
+// stays the folder that was looked at: writes through it go where the look was, even if it is
+// renamed or replaced meanwhile, and never through a link put in its place. Each thread has its
+// own; an entry of an earlier guard is closed at the next look-up, by the guard's release on the
+// thread that lets go, or when its thread ends (the copy queue's worker ends with every run).
+std::atomic<uint64_t> g_guardGeneration{0};
+
+struct OpenedFolder {
+    uint64_t generation = 0;
+    int fd = -1;
+    std::string relative;
 };
 
-void ClosePlace(Place& place) {
-    if (place.folder >= 0 && place.folder != g_guard.rootFd) close(place.folder);
+struct OpenedFolders {
+    OpenedFolder slot[2];
+    unsigned recent = 0;  // the slot used last; a look-up that misses replaces the other
+    void Forget() {
+        for (OpenedFolder& folder : slot) {
+            if (folder.fd >= 0) close(folder.fd);
+            folder.fd = -1;
+        }
+    }
+    ~OpenedFolders() { Forget(); }
+};
+thread_local OpenedFolders t_opened;
+
+// The descriptor of the folder at relative below the root, opened now or earlier by this thread;
+// it stays the cache's. -1 with errno.
+int OpenedFolderBelowRoot(char* relative) {
+    uint64_t generation = g_guardGeneration.load(std::memory_order_relaxed);
+    OpenedFolders& opened = t_opened;
+    for (unsigned i = 0; i < 2; ++i) {
+        OpenedFolder& folder = opened.slot[i];
+        if (folder.fd >= 0 && folder.generation != generation) {
+            close(folder.fd);
+            folder.fd = -1;
+        }
+        if (folder.fd >= 0 && folder.relative == relative) {
+            opened.recent = i;
+            return folder.fd;
+        }
+    }
+    int fd = OpenBeneath(g_guard.rootFd, relative);
+    if (fd < 0) return -1;
+    unsigned replaced = 1 - opened.recent;
+    OpenedFolder& folder = opened.slot[replaced];
+    if (folder.fd >= 0) close(folder.fd);
+    folder.fd = fd;
+    folder.generation = generation;
+    try {
+        folder.relative = relative;
+    } catch (const std::bad_alloc&) {
+        folder.relative.clear();  // matches no folder below the root
+    }
+    opened.recent = replaced;
+    return fd;
 }
+
+// Where a write lands: a folder and a name relative to it. Outside a guarded root the folder is
+// the working folder and the name the whole path, as ever. The folder is never the caller's to
+// close.
+struct Place {
+    int folder;        // AT_FDCWD, the guarded root's descriptor, or one of this thread's opened folders
+    const char* name;  // within the path given to OpenPlace
+};
 
 // The place of path; 0 or the error number (ELOOP: a link stands on the way below the root).
 int OpenPlace(char* path, Place& place) {
@@ -567,7 +626,7 @@ int OpenPlace(char* path, Place& place) {
         return 0;
     }
     *slash = '\0';
-    int fd = OpenBeneath(g_guard.rootFd, relative);
+    int fd = OpenedFolderBelowRoot(relative);
     int err = errno;
     *slash = '/';
     if (fd < 0) return err;
@@ -579,6 +638,8 @@ int OpenPlace(char* path, Place& place) {
 // The root as the user gave it is trusted, links on the way to it included: it is opened once,
 // and everything below it is reached from that descriptor.
 void PosixGuardWritesBelow(const wchar_t* root) {
+    g_guardGeneration.fetch_add(1, std::memory_order_relaxed);
+    t_opened.Forget();
     if (g_guard.rootFd >= 0) close(g_guard.rootFd);
     g_guard = WriteGuard{false, -1, 0, 0, {}};
     if (!root) return;
@@ -601,9 +662,7 @@ uint32_t PosixCreateDirectory(const wchar_t* path) {
     if (!ToNative(path, native)) return ENAMETOOLONG;
     Place at;
     if (int err = OpenPlace(native.text, at)) return err;
-    int err = mkdirat(at.folder, at.name, 0777) == 0 ? 0 : errno;
-    ClosePlace(at);
-    return err;
+    return mkdirat(at.folder, at.name, 0777) == 0 ? 0 : errno;
 }
 
 uint32_t PosixRemoveDirectory(const wchar_t* path) {
@@ -612,7 +671,6 @@ uint32_t PosixRemoveDirectory(const wchar_t* path) {
     Place at;
     if (int err = OpenPlace(native.text, at)) return err;
     int err = unlinkat(at.folder, at.name, AT_REMOVEDIR) == 0 ? 0 : errno;
-    ClosePlace(at);
     // POSIX lets a file system say EEXIST for a folder that is not empty.
     return err == EEXIST ? ENOTEMPTY : err;
 }
@@ -638,13 +696,8 @@ uint32_t PosixMoveFile(const wchar_t* from, const wchar_t* to) {
     if (!ToNative(from, source) || !ToNative(to, target)) return ENAMETOOLONG;
     Place fromAt, toAt;
     if (int err = OpenPlace(source.text, fromAt)) return err;
-    int err = OpenPlace(target.text, toAt);
-    if (!err) {
-        err = RenameNoReplace(fromAt.folder, fromAt.name, toAt.folder, toAt.name);
-        ClosePlace(toAt);
-    }
-    ClosePlace(fromAt);
-    return static_cast<uint32_t>(err);
+    if (int err = OpenPlace(target.text, toAt)) return err;
+    return static_cast<uint32_t>(RenameNoReplace(fromAt.folder, fromAt.name, toAt.folder, toAt.name));
 }
 
 // ---- copying --------------------------------------------------------------------------------
@@ -964,7 +1017,6 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
     slash = strrchr(targetName, '/');
     size_t folderLength = slash ? static_cast<size_t>(slash + 1 - targetName) : 0;
     if (folderLength + 32 > sizeof temp.text) {
-        ClosePlace(at);
         close(in);
         return ENAMETOOLONG;
     }
@@ -982,7 +1034,6 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
     }
     if (out < 0) {
         err = errno;
-        ClosePlace(at);
         close(in);
         return err;
     }
@@ -1016,7 +1067,6 @@ uint32_t PosixCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn pr
         if (!err && !replaceExisting) err = RenameNoReplace(at.folder, temp.text, at.folder, targetName);
         if (err) unlinkat(at.folder, temp.text, 0);
     }
-    ClosePlace(at);
     close(in);
     return err;
 }
@@ -1037,7 +1087,6 @@ uint32_t PosixRemoveLeftoverCopy(const wchar_t* path) {
     } else if (unlinkat(at.folder, at.name, 0) != 0) {
         err = errno;
     }
-    ClosePlace(at);
     return err;
 }
 

@@ -8,7 +8,13 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -319,23 +325,26 @@ TEST_P(PosixCopyTest, SparseFilesKeepTheirBytesAndHoles) {
 }
 
 // Below a guarded root a copy reaches its folder from the root, never through a link: a folder
-// swapped for a link after the look fails the copy with 40, however deep it stands, and nothing
-// lands where the link leads. A link as the last part is replaced as ever, the root itself may be
-// reached through a link, and once the guard is let go full paths are followed as before. Both
-// ways of opening the folders (openat2, and one by one as on kernels without it).
+// swapped for a link before the copy fails it with 40, however deep it stands, and nothing lands
+// where the link leads. A folder this thread has just written into stays the folder it opened:
+// swapped afterwards, it gets the next copy wherever it was moved, still never the link; once it
+// has given way to two other folders it is looked at anew. A link as the last part is replaced as
+// ever, the root itself may be reached through a link, and once the guard is let go full paths are
+// followed as before. Both ways of opening the folders (openat2, and one by one as on kernels
+// without it).
 TEST_P(PosixCopyTest, GuardedCopiesNeverGoThroughAFolderSwappedForALink) {
     Write(N("src"), "data");
     for (bool stepwise : {false, true}) {
         SCOPED_TRACE(stepwise ? "one by one" : "openat2");
         PosixResolveStepwise(stepwise);
         const std::string b = stepwise ? "stepwise/" : "openat2/";
-        for (const char* folder : {"", "dst", "dst/sub", "dst/a", "dst/a/b", "outside", "outside/b"})
+        for (const char* folder : {"", "dst", "dst/sub", "dst/c", "dst/a", "dst/a/b", "dst/d1", "dst/d2", "outside",
+                                   "outside/b"})
             ASSERT_EQ(mkdir(N(b + folder).c_str(), 0777), 0) << folder;
         Write(N(b + "outside/target"), "keep");
         ASSERT_EQ(symlink(N(b + "dst").c_str(), N(b + "dst-link").c_str()), 0);
         ASSERT_EQ(symlink(N(b + "outside/target").c_str(), N(b + "dst/sub/lnk").c_str()), 0);
         Fs().guardWritesBelow(W(b + "dst-link").c_str());
-        EXPECT_EQ(Copy("src", b + "dst-link/sub/f"), 0u);
         EXPECT_EQ(Copy("src", b + "dst-link/top", nullptr, false), 0u);
         EXPECT_EQ(Copy("src", b + "dst-link/sub/lnk"), 0u);
         EXPECT_FALSE(IsLink(b + "dst/sub/lnk"));
@@ -343,18 +352,25 @@ TEST_P(PosixCopyTest, GuardedCopiesNeverGoThroughAFolderSwappedForALink) {
         EXPECT_EQ(Read(b + "outside/target"), "keep");
 
         SwapForLink(b + "dst/sub", b + "sub-aside", b + "outside");
+        SwapForLink(b + "dst/c", b + "c-aside", b + "outside");
         SwapForLink(b + "dst/a/b", b + "b-aside", b + "outside/b");
-        EXPECT_EQ(Copy("src", b + "dst-link/sub/g"), kErrorLinkInTheWay);
-        EXPECT_EQ(Copy("src", b + "dst-link/sub/g", nullptr, false), kErrorLinkInTheWay);
-        EXPECT_EQ(Copy("src", b + "dst-link/sub/target"), kErrorLinkInTheWay);
+        EXPECT_EQ(Copy("src", b + "dst-link/sub/target"), 0u);  // into the folder opened before the swap
+        EXPECT_EQ(Read(b + "sub-aside/target"), "data");
+        EXPECT_EQ(Copy("src", b + "dst-link/c/g"), kErrorLinkInTheWay);
+        EXPECT_EQ(Copy("src", b + "dst-link/c/g", nullptr, false), kErrorLinkInTheWay);
+        EXPECT_EQ(Copy("src", b + "dst-link/c/target"), kErrorLinkInTheWay);
         EXPECT_EQ(Copy("src", b + "dst-link/a/b/g"), kErrorLinkInTheWay);
+        EXPECT_EQ(Copy("src", b + "dst-link/d1/f"), 0u);
+        EXPECT_EQ(Copy("src", b + "dst-link/d2/f"), 0u);
+        EXPECT_EQ(Copy("src", b + "dst-link/sub/h"), kErrorLinkInTheWay);  // looked at anew
         EXPECT_EQ(Names(b + "outside"), (std::vector<std::string>{"b", "target"}));
         EXPECT_EQ(Names(b + "outside/b"), std::vector<std::string>{});
         EXPECT_EQ(Read(b + "outside/target"), "keep");
-        EXPECT_EQ(Names(b + "sub-aside"), (std::vector<std::string>{"f", "lnk"}));
+        EXPECT_EQ(Names(b + "c-aside"), std::vector<std::string>{});
+        EXPECT_EQ(TemporaryNames(N(b + "outside")), 0u);
 
         Fs().guardWritesBelow(nullptr);
-        EXPECT_EQ(Copy("src", b + "dst-link/sub/g"), 0u);  // let go: the link is followed as before
+        EXPECT_EQ(Copy("src", b + "dst-link/c/g"), 0u);  // let go: the link is followed as before
         EXPECT_EQ(Read(b + "outside/g"), "data");
     }
 }
@@ -611,6 +627,39 @@ TEST_F(PosixFsTest, GuardedMovesAndFolderChangesStopAtALinkOnTheWay) {
         EXPECT_EQ(Fs().removeDirectory(W(b + "dst/sub/empty").c_str()), 0u);  // let go: through the link
         EXPECT_EQ(Names(b + "outside"), (std::vector<std::string>{leftover, "inner.txt"}));
     }
+}
+
+// Sandboxes that filter system calls (older systemd services and container runtimes) may refuse
+// openat2 with EPERM rather than ENOSYS: guarded writes then open their folders one by one, and
+// still stop at a link. Run in a child process under such a filter.
+TEST_F(PosixFsTest, GuardedWritesGoOnWhereASandboxRefusesOpenat2) {
+    for (const char* folder : {"dst", "dst/sub", "dst/swapped", "outside"}) ASSERT_EQ(mkdir(N(folder).c_str(), 0777), 0);
+    Write(N("src"), "data");
+    SwapForLink("dst/swapped", "aside", "outside");
+    pid_t child = fork();
+    if (child == 0) {
+        struct sock_filter code[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        struct sock_fprog filter = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
+            _exit(77);
+        Fs().guardWritesBelow(W("dst").c_str());
+        int failures = (Copy("src", "dst/sub/f") != 0) + (Copy("src", "dst/swapped/f") != kErrorLinkInTheWay) +
+                       (Fs().createDirectory(W("dst/sub/new").c_str()) != 0);
+        _exit(failures);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no seccomp filter to be had here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(Names("dst/sub"), (std::vector<std::string>{"f", "new"}));
+    EXPECT_EQ(Names("outside"), std::vector<std::string>{});
 }
 
 TEST_F(PosixFsTest, FoldersAndVolumes) {

@@ -468,9 +468,9 @@ bool PosixGetAttributesEx(const wchar_t* path, FileInfo* info) {
 // a write by full path would then land wherever the link leads. While a root is guarded, every
 // write below it reaches its folder from the root's descriptor, one component after another and
 // none of them a link (openat2 with RESOLVE_NO_SYMLINKS, or the same walk by hand on kernels
-// before 5.6), and is then made relative to that folder's descriptor: what stands at the moment
-// of the call is what is written into, and a link on the way fails the call with ELOOP. The last
-// part itself may be a link, which the operations treat as an entry, never as a way.
+// before 5.6), and is then made relative to that folder's descriptor: the folder as it stood when
+// it was opened is what is written into, and a link on the way fails the call with ELOOP. The
+// last part itself may be a link, which the operations treat as an entry, never as a way.
 //
 // The guard is set and let go only between runs; while the walks and the copy threads use it, it
 // is only read (the copy queue hands every job over under its lock).

@@ -1,11 +1,12 @@
 // Randomized runs over random trees with random changes, look-alike files (one name, size and
 // time, other bytes), modes, listing orders (with and without sizes), injected failures and, in
 // memory, a second program that writes during a run (a file saved where a copy lands, a
-// destination folder swapped for a link to a folder outside both trees). In memory the trees also hold links (source folders linked back onto themselves or
-// into the destination, destination links to a folder outside both trees, dangling ones) and
-// folders that cannot be listed or entered for a run. After every run: no destination file's
-// content is gone, the source and the folder outside are untouched, and after a run without
-// injected failures the destination mirrors the source.
+// destination folder swapped for a link to a folder outside both trees). In memory the trees also
+// hold links (source folders linked back onto themselves or into the destination, destination
+// links to a folder outside both trees, dangling ones) and folders that cannot be listed or
+// entered for a run. After every run: no destination file's content is gone, the source and the
+// folder outside are untouched, and after a run without injected failures the destination
+// mirrors the source, byte for byte where the run brought a file.
 //
 // KESTROME_SEEDS=N runs N seeds (default 300 in memory, 24 on real folders);
 // KESTROME_SEED=S replays one seed.

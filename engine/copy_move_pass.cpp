@@ -54,6 +54,13 @@ void SettleCopies(const wchar_t* relativeFolder) {
 // later files of the folder skip the chain and its system calls. A link in the way blocks them all.
 enum FolderState { kFolderUnknown, kFolderReady, kFolderBlocked };
 
+// The digests of the first bytes of the look-alikes compared in this run (HeadDigest).
+struct CandidateHead {
+    bool readable;
+    uint64_t digest;
+};
+std::unordered_map<const IndexEntry*, CandidateHead> g_candidateHeads;
+
 // The old place of an index entry in the destination; false (reported) when it cannot be named.
 bool OldPlace(PathBuffer& path, const wchar_t* destinationRoot, const IndexEntry& twin, const wchar_t* name) {
     const wchar_t* folder = IndexedFolder(twin)[0] != L'\0' ? IndexedFolder(twin) : nullptr;
@@ -78,13 +85,28 @@ IndexEntry* ChooseTwin(const wchar_t* sourceRoot, const wchar_t* destinationRoot
     ContentSource source;
     uint64_t size = static_cast<uint64_t>(entry.sizeHigh) << 32 | entry.sizeLow;
     if (!OpenContentSource(sourceFile.text, size, &source)) return nullptr;  // the copy reports it
+    uint64_t sourceHead = SourceHeadDigest(source);
     IndexEntry* proven = nullptr;
     for (IndexEntry* candidate = first; candidate && !proven;) {
         PathBuffer oldPlace;
         const wchar_t* folder = IndexedFolder(*candidate)[0] != L'\0' ? IndexedFolder(*candidate) : nullptr;
         // One that cannot be named cannot be moved either: it proves nothing, and is no failure.
         ContentVerdict verdict = kCandidateUnreadable;
-        if (ComposePath(oldPlace, destinationRoot, folder, entry.name)) verdict = CompareWithSource(source, oldPlace.text);
+        if (ComposePath(oldPlace, destinationRoot, folder, entry.name)) {
+            // Each candidate's first bytes are read once per run, however many source files of
+            // its name look at it; only one that begins as the source does is compared whole.
+            auto known = g_candidateHeads.find(candidate);
+            if (known == g_candidateHeads.end()) {
+                uint64_t digest = 0;
+                verdict = CompareHead(source, oldPlace.text, &digest);
+                g_candidateHeads.emplace(candidate, CandidateHead{verdict != kCandidateUnreadable, digest});
+            } else if (!known->second.readable) {
+                verdict = kCandidateUnreadable;
+            } else {
+                verdict = known->second.digest == sourceHead ? kContentHeadEqual : kContentDiffers;
+            }
+            if (verdict == kContentHeadEqual) verdict = CompareWithSource(source, oldPlace.text);
+        }
         if (verdict == kSourceUnreadable) break;
         if (verdict == kContentEqual) proven = candidate;
         else candidate = candidate == first && second ? second : FindMovedCounterpart(entry, sourceRoot, tolerance, candidate);
@@ -363,6 +385,7 @@ bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,
 ListingResult CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                               bool differentFileSystems) {
     SourceWalk walk{sourceRoot, destinationRoot, differentFileSystems, {}, false, {}};
+    g_candidateHeads.clear();
     BeginCopyQueue();
     ListingResult result = WalkSource(walk, relativeFolder, false, false);
     EndCopyQueue();

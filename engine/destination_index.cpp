@@ -345,15 +345,19 @@ IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* so
         // Moved away (as a twin, or into Backup): nothing of it is at its place any more.
         if (candidate.values & kMovedAway) continue;
         if (!LooksAlike(candidate, sourceEntry, tolerance)) continue;
-        PathBuffer sourcePlace;
-        const wchar_t* folder = IndexedFolder(candidate);
-        if (folder[0] == L'\0') folder = nullptr;
-        // A place that cannot even be named cannot be checked: never take that candidate.
-        if (!ComposePath(sourcePlace, sourceRoot, folder, sourceEntry.name)) continue;
-        FileInfo info;
-        if (!FsGetAttributesEx(sourcePlace.text, &info) || (info.attributes & kFileAttributeDirectory)) {
-            return &candidate;
+        if (candidate.values & (kSourceFileSeen | kSourcePlaceHeld)) continue;
+        if (!(candidate.values & kSourcePlaceEmpty)) {
+            PathBuffer sourcePlace;
+            const wchar_t* folder = IndexedFolder(candidate);
+            if (folder[0] == L'\0') folder = nullptr;
+            // A place that cannot even be named cannot be checked: never take that candidate.
+            FileInfo info;
+            bool empty = ComposePath(sourcePlace, sourceRoot, folder, sourceEntry.name) &&
+                         (!FsGetAttributesEx(sourcePlace.text, &info) || (info.attributes & kFileAttributeDirectory));
+            candidate.values |= empty ? kSourcePlaceEmpty : kSourcePlaceHeld;
+            if (!empty) continue;
         }
+        return &candidate;
     }
     return nullptr;
 }

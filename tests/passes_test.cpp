@@ -166,9 +166,10 @@ TEST_P(PassesTest, LookAlikeTwinsAreMovedOnlyWhenTheirBytesAreTheSourceFiles) {
     EXPECT_EQ(Count(L"move file"), 4u);
     EXPECT_EQ(Count(L"copy file"), 0u);
     EXPECT_TRUE(Said(L"move file /dst/b/input.js\n"));
-    // x reads itself, a and b; y itself, a and c; z itself and the a that was left, which is no
-    // longer alone (b and c went to other source files of the name); unique.js reads nothing.
-    EXPECT_EQ(contentReads(), 3u + 3u + 2u);
+    // x reads itself, a and b; y itself and c (a's first bytes are known by now); z itself and
+    // the a that was left, which is no longer alone (b and c went to other source files of the
+    // name) and begins as z does, so it is read whole; unique.js reads nothing.
+    EXPECT_EQ(contentReads(), 3u + 2u + 2u);
     EXPECT_EQ(Run(L"d"), 0);
     EXPECT_EQ(Count(L"move"), 0u);
     EXPECT_EQ(Count(L"copy"), 0u);
@@ -189,7 +190,8 @@ TEST_P(PassesTest, LookAlikeTwinsAreMovedOnlyWhenTheirBytesAreTheSourceFiles) {
     EXPECT_TRUE(Said(L"copy file /src/y/index.js\n"));
     EXPECT_EQ(At(L"/dst/Deleted/b/index.js"), "BBBB");
 
-    // Unreadable candidates are passed over, silently; with none left the file is copied.
+    // Unreadable candidates are passed over, silently (and not tried again in the run); with
+    // none left the file is copied.
     MemFsReset();
     SetUp();
     File(L"/dst/a/f.txt", "same");
@@ -201,10 +203,10 @@ TEST_P(PassesTest, LookAlikeTwinsAreMovedOnlyWhenTheirBytesAreTheSourceFiles) {
     MemFsSetFolderOrder(P(L"/dst"), {L"a", L"b", L"c"});
     MemFsFailOn(MemOp::OpenRead, P(L"/dst/a/f.txt"), kErrorAccessDenied);
     MemFsFailOn(MemOp::OpenRead, P(L"/dst/b/f.txt"), kErrorAccessDenied);
-    MemFsFailOn(MemOp::OpenRead, P(L"/dst/c/f.txt"), kErrorAccessDenied, 1);
     EXPECT_EQ(Run(), 0);
-    EXPECT_TRUE(Said(L"copy file /src/n/f.txt\n"));
     EXPECT_TRUE(Said(L"move file /dst/c/f.txt\n"));
+    EXPECT_EQ(At(L"/dst/n/f.txt"), "same");
+    EXPECT_TRUE(Said(L"copy file /src/m/f.txt\n"));
     EXPECT_EQ(At(L"/dst/m/f.txt"), "same");
     EXPECT_EQ(RunFailureCount(), 0u);
 

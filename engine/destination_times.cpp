@@ -4,8 +4,6 @@
 #include <climits>
 #include <mutex>
 
-#include "engine/date_filter.h"
-
 namespace {
 
 constexpr int64_t kSecond = 10000000;
@@ -15,6 +13,19 @@ constexpr int64_t UnixSeconds(int64_t seconds) { return kUnixEpoch + seconds * k
 // Coarsest first; each divides the ones before it, and 1 (exact) divides every time.
 constexpr int64_t kPrecisions[] = {2 * kSecond, kSecond, 100000, 10000, 10, 1};
 constexpr int64_t kCoarsest = 2 * kSecond;
+
+// FAT keeps 1980-01-01 00:00:00 to 2107-12-31 23:59:58 (exFAT to 23:59:59) in local time on
+// Windows, in UTC on Linux: a bound in any time zone (whole quarter hours, up to 14 h from UTC),
+// so that no run depends on the zone it runs in.
+constexpr int64_t kFatLow = UnixSeconds(315532800);      // 1980-01-01 00:00:00 UTC
+constexpr int64_t kFatHigh = UnixSeconds(4354819198);    // 2107-12-31 23:59:58 UTC
+constexpr int64_t kQuarterHour = 900 * kSecond;
+constexpr int64_t kFarthestZone = 14 * 3600 * kSecond;
+
+bool InSomeZone(int64_t time, int64_t utcBound) {
+    int64_t offset = time - utcBound;
+    return offset % kQuarterHour == 0 && offset >= -kFarthestZone && offset <= kFarthestZone;
+}
 
 constexpr size_t kMostBounds = 8;
 struct Bounds {
@@ -47,6 +58,11 @@ bool IsBound(const Bounds& bounds, int64_t at) {
         if (bounds.at[i] == at) return true;
     }
     return false;
+}
+
+bool IsLowBound(const Bounds& lows, int64_t at) { return IsBound(lows, at) || InSomeZone(at, kFatLow); }
+bool IsHighBound(const Bounds& highs, int64_t at) {
+    return IsBound(highs, at) || InSomeZone(at, kFatHigh) || InSomeZone(at, kFatHigh + kSecond);
 }
 
 // Whether time lies within precision of the source time: its value truncated, or rounded up, to
@@ -107,26 +123,15 @@ void ResetDestinationTimes() {
     s.shownHigh = LLONG_MAX;
     s.lows.count = 0;
     s.highs.count = 0;
-    // Signed 32-bit seconds since 1970 (ext4 with 128-byte inodes, XFS without big timestamps),
-    // ext4's 34-bit seconds, and FAT's and exFAT's 1980 to 2107, in UTC (Linux) and in local time
-    // (Windows keeps FAT times in local time).
+    // Signed 32-bit seconds since 1970 (ext4 with 128-byte inodes, XFS without big timestamps) and
+    // ext4's 34-bit seconds; FAT's are looked at in every zone (IsLowBound, IsHighBound).
     AddBound(s.lows, UnixSeconds(INT32_MIN));
     AddBound(s.highs, UnixSeconds(INT32_MAX));
     AddBound(s.highs, UnixSeconds((1LL << 34) - 1 + INT32_MIN));  // 2446-05-10 22:38:55
-    AddBound(s.lows, UnixSeconds(315532800));                     // 1980-01-01 00:00:00
-    AddBound(s.highs, UnixSeconds(4354819198));                   // 2107-12-31 23:59:58 (FAT: 2 s)
-    AddBound(s.highs, UnixSeconds(4354819199));                   // 2107-12-31 23:59:59
-    int64_t localLow = LocalMidnightSeconds(1980, 1, 1);
-    int64_t localEnd = LocalMidnightSeconds(2108, 1, 1);
-    if (localLow >= 0) AddBound(s.lows, UnixSeconds(localLow));
-    if (localEnd >= 0) {
-        AddBound(s.highs, UnixSeconds(localEnd - 2));
-        AddBound(s.highs, UnixSeconds(localEnd - 1));
-    }
     // Between the latest low bound and the earliest high bound every file system we know keeps a
     // time as it comes: only a copy dated outside teaches anything about the range.
-    s.keptLow = *std::max_element(s.lows.at, s.lows.at + s.lows.count);
-    s.keptHigh = *std::min_element(s.highs.at, s.highs.at + s.highs.count);
+    s.keptLow = kFatLow + kFarthestZone;
+    s.keptHigh = UnixSeconds(INT32_MAX);
 }
 
 void NoteDestinationTime(FileTime time) {
@@ -141,8 +146,8 @@ bool DestinationTimeMatches(FileTime sourceTime, FileTime destinationTime, int64
     const State& s = g_state;
     if (RoundedTo(source, destination, s.precision)) return true;
     // A bound stands for the times beyond it only while the destination shows none of them.
-    if (source > destination && destination == s.keptHigh && IsBound(s.highs, destination)) return true;
-    return source < destination && destination == s.keptLow && IsBound(s.lows, destination);
+    if (source > destination && destination == s.keptHigh && IsHighBound(s.highs, destination)) return true;
+    return source < destination && destination == s.keptLow && IsLowBound(s.lows, destination);
 }
 
 void LearnFromCopy(const wchar_t* destinationFile, FileTime sourceTime, uint64_t size) {

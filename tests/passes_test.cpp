@@ -430,8 +430,9 @@ TEST_P(PassesTest, CoarseDestinationTimesAreComparedAtTheirPrecision) {
 }
 
 // Dates the destination cannot hold are clamped to its bounds: ext4's 1901 to 2446 (with 100-ns
-// times), ext4 with small inodes (whole seconds, 1901 to 2038), FAT's 1980 to 2107. A file at a
-// bound whose source lies beyond it is equal: the second run writes nothing.
+// times), ext4 with small inodes (whole seconds, 1901 to 2038), FAT's 1980 to 2107 (in the time
+// zone of whoever wrote it). A file at a bound whose source lies beyond it is equal: the second
+// run writes nothing.
 TEST_P(PassesTest, DatesBeyondTheDestinationsRangeAreClampedAndNotCopiedAgain) {
     struct Kept {
         const char* what;
@@ -440,7 +441,10 @@ TEST_P(PassesTest, DatesBeyondTheDestinationsRangeAreClampedAndNotCopiedAgain) {
     const int64_t kInt32Low = UtcFileTime(1901, 12, 13, 20, 45, 52);
     for (Kept kept : {Kept{"ext4", 1, kInt32Low, UtcFileTime(2446, 5, 10, 22, 38, 55)},
                       Kept{"ext4, 128-byte inodes", kSecond, kInt32Low, UtcFileTime(2038, 1, 19, 3, 14, 7)},
-                      Kept{"exFAT", 100000, UtcFileTime(1980, 1, 1), UtcFileTime(2107, 12, 31, 23, 59, 59)}}) {
+                      Kept{"exFAT", 100000, UtcFileTime(1980, 1, 1), UtcFileTime(2107, 12, 31, 23, 59, 59)},
+                      // Windows keeps FAT times in local time: here 5:30 ahead of UTC.
+                      Kept{"FAT, local time", 2 * kSecond, UtcFileTime(1979, 12, 31, 18, 30),
+                           UtcFileTime(2107, 12, 31, 18, 29, 58)}}) {
         SCOPED_TRACE(kept.what);
         MemFsReset();
         SetUp();

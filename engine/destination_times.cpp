@@ -23,8 +23,8 @@ constexpr int64_t kQuarterHour = 900 * kSecond;
 constexpr int64_t kFarthestZone = 14 * 3600 * kSecond;
 
 bool InSomeZone(int64_t time, int64_t utcBound) {
-    int64_t offset = time - utcBound;
-    return offset % kQuarterHour == 0 && offset >= -kFarthestZone && offset <= kFarthestZone;
+    if (time < utcBound - kFarthestZone || time > utcBound + kFarthestZone) return false;
+    return (time - utcBound) % kQuarterHour == 0;
 }
 
 constexpr size_t kMostBounds = 8;

@@ -1,6 +1,8 @@
 #include "engine/copy_move_pass.h"
 
 #include <cwchar>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/copy_queue.h"
@@ -283,12 +285,46 @@ bool DestinationFolderIsLink(const wchar_t* destinationRoot, const wchar_t* rela
     return true;
 }
 
+// Lists the source folder for the walk as ForEachEntry does. Where the destination ignores case,
+// two source names that differ only in case (a folder with case sensitivity on, a share that
+// tells them apart) would take turns at one destination file: a new version in Backup on every
+// run, or with "d" a file in Deleted one run and back the next. Of such names only the first in
+// code-unit order is visited, whatever order the listing gives; every other one is named, once per
+// run, and left alone. The listing is then read whole before the first entry is visited.
+template <typename Visit>
+ListingResult ForEachSourceEntry(const wchar_t* sourceRoot, const wchar_t* relativeFolder, Visit&& visit) {
+    if (!FsNamesIgnoreCase()) return ForEachEntry(sourceRoot, relativeFolder, true, kFullEntries, true, visit);
+    std::vector<FindEntry> entries;
+    ListingResult result = ForEachEntry(sourceRoot, relativeFolder, false, kFullEntries, true,
+                                        [&](const FindEntry& entry) { entries.push_back(entry); });
+    std::unordered_map<std::wstring, size_t> first;  // folded name to the entry that is visited
+    for (size_t i = 0; i < entries.size(); ++i) {
+        auto [at, added] = first.emplace(FoldedName(entries[i].name), i);
+        if (!added && wcscmp(entries[i].name, entries[at->second].name) < 0) at->second = i;
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (StopRequested()) return kListingStopped;
+        CountEntry();
+        if (first[FoldedName(entries[i].name)] == i) {
+            visit(entries[i]);
+            continue;
+        }
+        PathBuffer path;
+        if (ComposePath(path, sourceRoot, relativeFolder, entries[i].name)) {
+            WriteFailure(L"name differs only in case %s\n", path.text);
+        } else {
+            ReportPathTooLong(sourceRoot, relativeFolder, entries[i].name);
+        }
+    }
+    return result;
+}
+
 ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool belowLink, bool destinationAbsent) {
     FolderState folder = kFolderUnknown;
     bool backupReady = false;
     std::vector<uint64_t> indexed;
     if (!destinationAbsent) ListIndexedFiles(relativeFolder, &indexed);
-    ListingResult result = ForEachEntry(walk.sourceRoot, relativeFolder, true, kFullEntries, true, [&](const FindEntry& entry) {
+    ListingResult result = ForEachSourceEntry(walk.sourceRoot, relativeFolder, [&](const FindEntry& entry) {
         if (!IsFolder(entry)) {
             HandleSourceFile(walk.sourceRoot, walk.destinationRoot, relativeFolder, entry, walk.differentFileSystems,
                              folder, indexed, backupReady);

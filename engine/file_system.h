@@ -89,6 +89,7 @@ constexpr uint32_t kErrorDirNotEmpty = 145;
 constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorCancelled = 1235;  // ERROR_REQUEST_ABORTED
 constexpr uint32_t kErrorNotSupported = 50;  // ERROR_NOT_SUPPORTED
+constexpr uint32_t kErrorLinkInTheWay = 681;  // ERROR_STOPPED_ON_SYMLINK
 #else
 constexpr uint32_t kErrorFileNotFound = 2;   // ENOENT
 constexpr uint32_t kErrorPathNotFound = 2;   // ENOENT
@@ -97,6 +98,7 @@ constexpr uint32_t kErrorDirNotEmpty = 39;   // ENOTEMPTY
 constexpr uint32_t kErrorAlreadyExists = 17; // EEXIST
 constexpr uint32_t kErrorCancelled = 125;    // ECANCELED
 constexpr uint32_t kErrorNotSupported = 95;  // EOPNOTSUPP
+constexpr uint32_t kErrorLinkInTheWay = 40;   // ELOOP
 #endif
 
 // Called during a copy with the file's size and the bytes copied so far; returns
@@ -147,9 +149,10 @@ struct FileSystem {
     // it does not fit or cannot be made.
     bool (*getFullPath)(const wchar_t* path, wchar_t* out, size_t capacity);
     // Sets *inside to whether the folder inner is the folder outer or lies anywhere below it,
-    // judged by what the folders are (links, second drive letters, short names, prefixes and
-    // mount points resolved), never by their names alone. 0, or the error number when it cannot
-    // be decided.
+    // judged by what the folders are (links, second drive letters, short names, prefixes, mount
+    // points and second mounts of a folder resolved), never by their names alone; where the
+    // platform shows second mounts, also whether a folder mounted below inner shows part of
+    // outer's tree. 0, or the error number when it cannot be decided.
     uint32_t (*folderContains)(const wchar_t* outer, const wchar_t* inner, bool* inside);
     // The identity of the folder at path, links followed; 0 or the error number.
     uint32_t (*getFolderId)(const wchar_t* path, FolderId* id);
@@ -169,6 +172,15 @@ struct FileSystem {
     // Reads up to size bytes from offset on; *got is 0 only at the end of the file.
     uint32_t (*readAt)(ReadHandle file, uint64_t offset, void* buffer, size_t size, size_t* got);
     void (*closeRead)(ReadHandle file);
+    // Whether the destination's folders match names without regard to case (Windows), so that
+    // two source names that differ only in case would name one destination file.
+    bool (*namesIgnoreCase)();
+    // Makes every later call that changes something below root (a folder made or removed, a move
+    // from or to there, a copy's target, a leftover's removal) reach it only through the folders
+    // from root down, none of them a link, as they stand at the moment of the call: a link or
+    // junction on the way, also one put there meanwhile, fails the call with kErrorLinkInTheWay
+    // and nothing is written through it. root is held from this call on; null lets it go.
+    void (*guardWritesBelow)(const wchar_t* root);
 };
 
 // A copy that cannot write its target in one step writes ".kestrome-" + 12 lowercase hex digits +
@@ -210,3 +222,5 @@ inline bool FsCopiesMayOverlap() { return CurrentFileSystem().copiesMayOverlap()
 inline uint32_t FsOpenRead(const wchar_t* p, ReadHandle* f) { return CurrentFileSystem().openRead(p, f); }
 inline uint32_t FsReadAt(ReadHandle f, uint64_t offset, void* buffer, size_t size, size_t* got) { return CurrentFileSystem().readAt(f, offset, buffer, size, got); }
 inline void FsCloseRead(ReadHandle f) { CurrentFileSystem().closeRead(f); }
+inline bool FsNamesIgnoreCase() { return CurrentFileSystem().namesIgnoreCase(); }
+inline void FsGuardWritesBelow(const wchar_t* root) { CurrentFileSystem().guardWritesBelow(root); }

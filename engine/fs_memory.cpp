@@ -26,6 +26,7 @@ struct Node {
     int64_t creationTime = 0;
     uint32_t attributes = 0;
     uint32_t reparseTag = 0xA0000003;  // with kFileAttributeReparsePoint: a junction unless set
+    bool caseSensitive = false;         // a folder that tells names apart by case; its new folders too
     std::vector<std::wstring> order;  // child keys in the order they were added
     std::map<std::wstring, std::unique_ptr<Node>> children;
 };
@@ -62,6 +63,7 @@ std::unique_ptr<Node> CloneTree(const Node& node, Node* parent) {
     copy->creationTime = node.creationTime;
     copy->attributes = node.attributes;
     copy->reparseTag = node.reparseTag;
+    copy->caseSensitive = node.caseSensitive;
     copy->order = node.order;
     for (const auto& [key, child] : node.children) copy->children[key] = CloneTree(*child, copy.get());
     return copy;
@@ -98,6 +100,7 @@ struct State {
     std::vector<std::wstring> calls;
     bool logCalls = true;
     int64_t clock = 0;  // creation times of copies
+    std::wstring guardedRoot;  // guardWritesBelow's root; empty: nothing guarded
     int64_t storedPrecision = 1;  // what copies keep of their times: MemFsSetStoredTimes
     int64_t storedMin = INT64_MIN, storedMax = INT64_MAX;
     bool storedRoundUp = false;
@@ -118,7 +121,9 @@ const wchar_t* kOpNames[] = {L"FindFirst", L"FindNext", L"GetAttributes", L"GetA
                              L"GetFileSystemName", L"GetFullPath", L"FolderContains", L"GetFolderId",
                              L"RemoveLeftoverCopy", L"Enter", L"OpenRead"};
 
-std::wstring Fold(const std::wstring& name) {
+// A name as the folder matches names: without regard to case in a case-insensitive file system,
+// except in a folder that tells names apart by case (as Windows allows per folder).
+std::wstring FoldName(const std::wstring& name) {
     if (!S().caseInsensitive) return name;
     std::wstring key = name;
     for (wchar_t& c : key) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
@@ -141,9 +146,11 @@ std::vector<std::wstring> Split(const std::wstring& path) {
     return parts;
 }
 
+std::wstring Fold(const Node* folder, const std::wstring& name) { return folder->caseSensitive ? name : FoldName(name); }
+
 std::wstring KeyOf(const std::wstring& path) {
     std::wstring key;
-    for (const std::wstring& part : Split(path)) key += kPathSeparator + Fold(part);
+    for (const std::wstring& part : Split(path)) key += kPathSeparator + FoldName(part);
     return key.empty() ? std::wstring(1, kPathSeparator) : key;
 }
 
@@ -166,7 +173,7 @@ Node* Resolve(const std::vector<std::wstring>& parts, size_t count, bool followL
     Node* node = S().root.get();
     for (size_t i = 0; i < count; ++i) {
         if (!IsFolderNode(node)) return nullptr;
-        auto it = node->children.find(Fold(parts[i]));
+        auto it = node->children.find(Fold(node, parts[i]));
         if (it == node->children.end()) return nullptr;
         node = it->second.get();
         if (node->link && (i + 1 < count || followLast)) {
@@ -198,7 +205,8 @@ Node* AddChild(Node* parent, const std::wstring& name, bool folder) {
     node->parent = parent;
     node->folder = folder;
     Node* raw = node.get();
-    std::wstring key = Fold(name);
+    node->caseSensitive = parent->caseSensitive;
+    std::wstring key = Fold(parent, name);
     parent->order.push_back(key);
     parent->children[key] = std::move(node);
     return raw;
@@ -244,6 +252,28 @@ uint32_t InjectedFailure(MemOp op, const wchar_t* path) {
     if (s.failureRate > 0 &&
         std::uniform_real_distribution<double>(0, 1)(s.failureRandom) < s.failureRate) {
         return kErrorAccessDenied;
+    }
+    return 0;
+}
+
+// kErrorLinkInTheWay when a folder between the guarded root and path's last part is a link, as
+// guardWritesBelow promises; 0 otherwise (a missing folder fails the operation by itself).
+uint32_t GuardFailure(const wchar_t* path) {
+    const std::wstring& root = S().guardedRoot;
+    if (root.empty()) return 0;
+    std::wstring rootKey = KeyOf(root), key = KeyOf(path);
+    if (rootKey.size() == 1) rootKey.clear();  // the root folder itself
+    if (key.size() <= rootKey.size() + 1 || key.compare(0, rootKey.size(), rootKey) != 0 || key[rootKey.size()] != kPathSeparator)
+        return 0;
+    auto rootParts = Split(root);
+    auto parts = Split(path);
+    Node* node = Find(rootParts, rootParts.size());
+    for (size_t i = rootParts.size(); node && i + 1 < parts.size(); ++i) {
+        if (!IsFolderNode(node)) return 0;
+        auto it = node->children.find(Fold(node, parts[i]));
+        if (it == node->children.end()) return 0;
+        if (it->second->link) return kErrorLinkInTheWay;
+        node = it->second.get();
     }
     return 0;
 }
@@ -330,7 +360,7 @@ std::vector<std::wstring> OrderedKeys(const Node* folder, const std::wstring& fo
     if (explicitOrder != s.folderOrders.end()) {
         std::vector<std::wstring> first;
         for (const std::wstring& name : explicitOrder->second) {
-            auto it = std::find(keys.begin(), keys.end(), Fold(name));
+            auto it = std::find(keys.begin(), keys.end(), Fold(folder, name));
             if (it == keys.end()) continue;
             first.push_back(*it);
             keys.erase(it);
@@ -453,13 +483,14 @@ uint32_t MemCreateDirectory(const wchar_t* path) {
     Guard guard(g_lock);
     Log(MemOp::CreateDirectory, path);
     if (uint32_t error = InjectedFailure(MemOp::CreateDirectory, path)) return error;
+    if (uint32_t error = GuardFailure(path)) return error;
     if (uint32_t error = EnterFailure(path)) return error;
     auto parts = Split(path);
     if (parts.empty()) return wcslen(path) == 0 ? kErrorPathNotFound : kErrorAlreadyExists;
     uint32_t error = 0;
     Node* parent = ParentFolder(parts, &error);
     if (!parent) return error;
-    if (parent->children.count(Fold(parts.back()))) return kErrorAlreadyExists;
+    if (parent->children.count(Fold(parent, parts.back()))) return kErrorAlreadyExists;
     AddChild(parent, parts.back(), true);
     return 0;
 }
@@ -468,12 +499,13 @@ uint32_t MemRemoveDirectory(const wchar_t* path) {
     Guard guard(g_lock);
     Log(MemOp::RemoveDirectory, path);
     if (uint32_t error = InjectedFailure(MemOp::RemoveDirectory, path)) return error;
+    if (uint32_t error = GuardFailure(path)) return error;
     if (uint32_t error = EnterFailure(path)) return error;
     auto parts = Split(path);
     uint32_t error = 0;
     Node* parent = ParentFolder(parts, &error);
     if (!parent) return error;
-    auto it = parent->children.find(Fold(parts.back()));
+    auto it = parent->children.find(Fold(parent, parts.back()));
     if (it == parent->children.end()) return kErrorFileNotFound;
     if (!it->second->folder || it->second->link) return kErrorPathNotFound;
     if (!it->second->children.empty()) return kErrorDirNotEmpty;
@@ -486,6 +518,8 @@ uint32_t MemMoveFile(const wchar_t* from, const wchar_t* to) {
     Log(MemOp::MoveFile, from, to);
     if (uint32_t error = InjectedFailure(MemOp::MoveFile, from)) return error;
     if (uint32_t error = InjectedFailure(MemOp::MoveFile, to)) return error;
+    if (uint32_t error = GuardFailure(from)) return error;
+    if (uint32_t error = GuardFailure(to)) return error;
     if (uint32_t error = EnterFailure(from)) return error;
     if (uint32_t error = EnterFailure(to)) return error;
     auto fromParts = Split(from);
@@ -493,11 +527,11 @@ uint32_t MemMoveFile(const wchar_t* from, const wchar_t* to) {
     uint32_t error = 0;
     Node* fromParent = ParentFolder(fromParts, &error);
     if (!fromParent) return error;
-    auto source = fromParent->children.find(Fold(fromParts.back()));
+    auto source = fromParent->children.find(Fold(fromParent, fromParts.back()));
     if (source == fromParent->children.end()) return kErrorFileNotFound;
     Node* toParent = ParentFolder(toParts, &error);
     if (!toParent) return error;
-    std::wstring toKey = Fold(toParts.back());
+    std::wstring toKey = Fold(toParent, toParts.back());
     bool sameNode = toParent == fromParent && toKey == source->first;
     if (!sameNode && toParent->children.count(toKey)) return kErrorAlreadyExists;
     std::unique_ptr<Node> node = Detach(fromParent, source->first);
@@ -513,6 +547,7 @@ uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn prog
     Log(MemOp::CopyFile, from, to);
     if (uint32_t error = InjectedFailure(MemOp::CopyFile, from)) return error;
     if (uint32_t error = InjectedFailure(MemOp::CopyFile, to)) return error;
+    if (uint32_t error = GuardFailure(to)) return error;
     if (uint32_t error = EnterFailure(from)) return error;
     if (uint32_t error = EnterFailure(to)) return error;
     Node* source = Find(from);
@@ -521,7 +556,7 @@ uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn prog
     uint32_t error = 0;
     Node* toParent = ParentFolder(toParts, &error);
     if (!toParent) return error;
-    auto existing = toParent->children.find(Fold(toParts.back()));
+    auto existing = toParent->children.find(Fold(toParent, toParts.back()));
     if (existing != toParent->children.end() && existing->second->folder && !existing->second->link)
         return kErrorAccessDenied;
     if (existing != toParent->children.end() && !replaceExisting) return kErrorAlreadyExists;
@@ -595,12 +630,13 @@ uint32_t MemRemoveLeftoverCopy(const wchar_t* path) {
     Guard guard(g_lock);
     Log(MemOp::RemoveLeftoverCopy, path);
     if (uint32_t error = InjectedFailure(MemOp::RemoveLeftoverCopy, path)) return error;
+    if (uint32_t error = GuardFailure(path)) return error;
     auto parts = Split(path);
     if (parts.empty() || !IsLeftoverCopyName(parts.back().c_str())) return kErrorAccessDenied;
     uint32_t error = 0;
     Node* parent = ParentFolder(parts, &error);
     if (!parent) return error;
-    auto it = parent->children.find(Fold(parts.back()));
+    auto it = parent->children.find(Fold(parent, parts.back()));
     if (it == parent->children.end()) return kErrorFileNotFound;
     if (it->second->folder || it->second->link) return kErrorAccessDenied;
     Detach(parent, it->first);
@@ -636,13 +672,20 @@ void MemCloseRead(ReadHandle file) { delete static_cast<OpenedFile*>(file); }
 
 bool MemListingsCarrySizes() { return S().listingsCarrySizes; }
 
+bool MemNamesIgnoreCase() { return S().caseInsensitive; }
+
+void MemGuardWritesBelow(const wchar_t* root) {
+    Guard guard(g_lock);
+    S().guardedRoot = root ? root : L"";
+}
+
 bool MemCopiesMayOverlap() { return S().copiesMayOverlap; }
 
 const FileSystem kMemoryFileSystem = {
     MemFindFirst, MemFindNext, MemFindClose, MemFindFirstTypesOnly, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
     MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetFullPath, MemFolderContains,
     MemGetFolderId, MemRemoveLeftoverCopy, MemListingsCarrySizes, MemCopiesMayOverlap,
-    MemOpenRead, MemReadAt, MemCloseRead,
+    MemOpenRead, MemReadAt, MemCloseRead, MemNamesIgnoreCase, MemGuardWritesBelow,
 };
 
 void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsNode>& out) {
@@ -670,7 +713,7 @@ namespace {
 
 // The child folder named part, made when missing; a link there is followed.
 Node* Descend(Node* node, const std::wstring& part) {
-    auto it = node->children.find(Fold(part));
+    auto it = node->children.find(Fold(node, part));
     if (it == node->children.end()) return AddChild(node, part, true);
     Node* child = it->second.get();
     return child->link ? Target(child, 0) : child;
@@ -690,7 +733,7 @@ void MemFsAddLink(const std::wstring& path, const std::wstring& target) {
     auto parts = Split(path);
     Node* parent = S().root.get();
     for (size_t i = 0; i + 1 < parts.size(); ++i) parent = Descend(parent, parts[i]);
-    if (parent->children.count(Fold(parts.back()))) Detach(parent, Fold(parts.back()));
+    if (parent->children.count(Fold(parent, parts.back()))) Detach(parent, Fold(parent, parts.back()));
     Node* node = AddChild(parent, parts.back(), false);
     node->link = true;
     node->linkTarget = target;
@@ -704,7 +747,7 @@ void MemFsAddFile(const std::wstring& path, const std::string& content, int64_t 
     // would read as a drive prefix and be passed over.
     Node* parent = S().root.get();
     for (size_t i = 0; i + 1 < parts.size(); ++i) parent = Descend(parent, parts[i]);
-    auto it = parent->children.find(Fold(parts.back()));
+    auto it = parent->children.find(Fold(parent, parts.back()));
     Node* node = it != parent->children.end() ? it->second.get() : AddChild(parent, parts.back(), false);
     node->folder = false;
     node->link = false;
@@ -719,8 +762,8 @@ bool MemFsRemove(const std::wstring& path) {
     auto parts = Split(path);
     if (parts.empty()) return false;
     Node* parent = Find(parts, parts.size() - 1);  // a link at path itself is removed, not followed
-    if (!parent || !IsFolderNode(parent) || !parent->children.count(Fold(parts.back()))) return false;
-    Detach(parent, Fold(parts.back()));
+    if (!parent || !IsFolderNode(parent) || !parent->children.count(Fold(parent, parts.back()))) return false;
+    Detach(parent, Fold(parent, parts.back()));
     return true;
 }
 
@@ -770,6 +813,12 @@ void MemFsSetRandomFailures(double rate, uint64_t seed) {
     Guard guard(g_lock);
     S().failureRate = rate;
     S().failureRandom.seed(seed);
+}
+
+void MemFsSetCaseSensitiveFolder(const std::wstring& path) {
+    Guard guard(g_lock);
+    MemFsAddFolder(path);
+    if (Node* node = Find(path)) node->caseSensitive = node->children.empty() || node->caseSensitive;
 }
 
 void MemFsSetFileSystemName(const std::wstring& name) { S().fileSystemName = name; }

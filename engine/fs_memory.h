@@ -73,6 +73,10 @@ void MemFsClearFailures();
 // Makes each mutating operation (create, remove, move, copy) and each listing fail with
 // probability rate; 0 turns it off.
 void MemFsSetRandomFailures(double rate, uint64_t seed);
+// In a case-insensitive file system, makes the (empty) folder at path, and every folder later
+// made in it, tell names apart by case, as a Windows folder with case sensitivity turned on, or a
+// Linux folder seen through Wine. Folders are made as needed; one that holds entries is left as it is.
+void MemFsSetCaseSensitiveFolder(const std::wstring& path);
 // The name getFileSystemName reports (default "MEMFS").
 void MemFsSetFileSystemName(const std::wstring& name);
 

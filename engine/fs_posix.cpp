@@ -25,7 +25,10 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "output/text_encoding.h"
 
@@ -936,21 +939,223 @@ uint32_t PosixGetFolderId(const wchar_t* path, FolderId* id) {
     return static_cast<uint32_t>(err);
 }
 
-// Climbs from inner through ".." to the root, comparing each folder's device and inode with
-// outer's: no path is composed, so neither depth nor links nor second names can hide an overlap.
-// A folder mounted a second time elsewhere (a bind mount) climbs through its second place and is
-// not seen.
-uint32_t PosixFolderContains(const wchar_t* outer, const wchar_t* inner, bool* inside) {
-    NativePath outerPath, innerPath;
-    if (!ToNative(outer, outerPath) || !ToNative(inner, innerPath)) return ENAMETOOLONG;
-    int fd = OpenThroughLinks(outerPath.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return static_cast<uint32_t>(errno);
-    struct stat target, here;
-    int err = fstat(fd, &target) == 0 ? 0 : errno;
+// ---- folders seen through more than one mount -------------------------------------------------
+
+// Climbing ".." follows the mount a folder was reached through, so a folder mounted a second time
+// (a bind mount of a folder, or the same file system mounted twice) leads somewhere else. The
+// mount table says what each mount shows: the file system (its device numbers) and the folder of
+// that file system at its root. With it every folder maps to its device and its path within the
+// file system, which is the same whichever mount it was reached through.
+struct MountRecord {
+    int id;
+    int parent;
+    unsigned major, minor;
+    std::string root;   // within the file system
+    std::string point;  // where it is mounted, as the process sees it
+};
+
+struct MountTable {
+    std::vector<MountRecord> records;
+    std::unordered_map<int, size_t> byId;
+};
+
+// One space-separated field of the table; space, tab, newline and backslash stand there as a
+// backslash and three octal digits.
+bool TakeMountField(const char*& p, const char* end, std::string& out) {
+    out.clear();
+    while (p < end && *p == ' ') ++p;
+    const char* start = p;
+    while (p < end && *p != ' ') {
+        if (*p == '\\' && end - p >= 4 && p[1] >= '0' && p[1] <= '3' && p[2] >= '0' && p[2] <= '7' &&
+            p[3] >= '0' && p[3] <= '7') {
+            out += static_cast<char>((p[1] - '0') * 64 + (p[2] - '0') * 8 + (p[3] - '0'));
+            p += 4;
+        } else {
+            out += *p++;
+        }
+    }
+    return p > start;
+}
+
+bool ParseMountLine(const char* p, const char* end, MountRecord& record) {
+    std::string field;
+    char* rest;
+    if (!TakeMountField(p, end, field)) return false;
+    record.id = static_cast<int>(strtol(field.c_str(), &rest, 10));
+    if (*rest) return false;
+    if (!TakeMountField(p, end, field)) return false;
+    record.parent = static_cast<int>(strtol(field.c_str(), &rest, 10));
+    if (*rest) return false;
+    if (!TakeMountField(p, end, field) || sscanf(field.c_str(), "%u:%u", &record.major, &record.minor) != 2)
+        return false;
+    return TakeMountField(p, end, record.root) && record.root[0] == '/' && TakeMountField(p, end, record.point) &&
+           record.point[0] == '/';
+}
+
+// The process's mount table. *shown false when the system shows none (no /proc mounted).
+uint32_t ReadMountTable(MountTable& table, bool* shown) {
+    *shown = false;
+    int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? 0 : errno;
+    std::string text;
+    char chunk[16384];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int err = errno;
+            close(fd);
+            return err;
+        }
+        text.append(chunk, static_cast<size_t>(n));
+    }
     close(fd);
-    if (err) return static_cast<uint32_t>(err);
-    fd = OpenThroughLinks(innerPath.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (size_t at = 0; at < text.size();) {
+        size_t line = text.find('\n', at);
+        if (line == std::string::npos) line = text.size();
+        MountRecord record;
+        if (!ParseMountLine(text.data() + at, text.data() + line, record)) return EIO;
+        table.byId[record.id] = table.records.size();
+        table.records.push_back(std::move(record));
+        at = line + 1;
+    }
+    *shown = !table.records.empty();
+    return table.records.empty() ? EIO : 0;
+}
+
+// The id of the mount an open folder was reached through: statx where the kernel gives it (5.8),
+// else the descriptor's entry in /proc (3.15). -1 when neither has it.
+int MountIdOf(int fd) {
+    struct statx sx;
+    if (!g_noStatx.load(std::memory_order_relaxed) && statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) == 0 &&
+        (sx.stx_mask & STATX_MNT_ID))
+        return static_cast<int>(sx.stx_mnt_id);
+    char name[48];
+    snprintf(name, sizeof name, "/proc/self/fdinfo/%d", fd);
+    FILE* info = fopen(name, "re");
+    if (!info) return -1;
+    int id = -1;
+    char line[128];
+    while (id < 0 && fgets(line, sizeof line, info))
+        if (sscanf(line, "mnt_id: %d", &id) != 1) id = -1;
+    fclose(info);
+    return id;
+}
+
+struct FolderPlace {
+    size_t mount;        // its record in the table
+    std::string path;    // as the process sees it
+    std::string inFs;    // within the file system
+};
+
+// Whether path is the folder within or lies below it.
+bool PathWithin(const std::string& path, const std::string& within) {
+    if (within == "/") return true;
+    return path.compare(0, within.size(), within) == 0 && (path.size() == within.size() || path[within.size()] == '/');
+}
+
+// Where the open folder fd sits. *shown false when its mount cannot be known on this kernel.
+uint32_t PlaceOfFolder(int fd, const MountTable& table, FolderPlace& place, bool* shown) {
+    *shown = false;
+    int id = MountIdOf(fd);
+    if (id < 0) return 0;
+    char link[48];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    NativePath path;
+    ssize_t n = readlink(link, path.text, sizeof path.text);
+    if (n < 0) return errno;
+    if (n == static_cast<ssize_t>(sizeof path.text)) return ENAMETOOLONG;
+    place.path.assign(path.text, static_cast<size_t>(n));
+    // A mount the table leaves out (one outside the process's root) or a path that is not below
+    // its mount point cannot be placed: not guessed.
+    auto found = table.byId.find(id);
+    if (found == table.byId.end() || place.path[0] != '/') return ENOENT;
+    place.mount = found->second;
+    const MountRecord& m = table.records[place.mount];
+    if (!PathWithin(place.path, m.point)) return ENOENT;
+    std::string below = m.point == "/" ? place.path : place.path.substr(m.point.size());
+    place.inFs = m.root == "/" ? (below.empty() ? "/" : below) : m.root + (below == "/" ? "" : below);
+    *shown = true;
+    return 0;
+}
+
+// The record of the mount that record i is mounted on; table.size() for the first mount.
+size_t ParentOf(const MountTable& table, size_t i) {
+    auto found = table.byId.find(table.records[i].parent);
+    return found == table.byId.end() || found->second == i ? table.records.size() : found->second;
+}
+
+// Marks every mount that lies in the folder's tree: mounted on its mount at or below it, and all
+// mounted on those in turn.
+std::vector<bool> MountsBelow(const MountTable& table, const FolderPlace& folder) {
+    const std::vector<MountRecord>& r = table.records;
+    std::vector<bool> below(r.size(), false);
+    for (size_t i = 0; i < r.size(); ++i) {
+        for (size_t at = i, steps = 0; at < r.size() && at != folder.mount && steps < r.size(); ++steps) {
+            size_t up = ParentOf(table, at);
+            if (up == folder.mount && PathWithin(r[at].point, folder.path)) {
+                below[i] = true;
+                break;
+            }
+            at = up;
+        }
+    }
+    return below;
+}
+
+// Whether two mounts show the same file system.
+bool SameDevice(const MountRecord& a, const MountRecord& b) { return a.major == b.major && a.minor == b.minor; }
+
+// Whether what the folder outer shows, itself and everything mounted in its tree, includes inner
+// itself or part of what is mounted in inner's tree. Of inner's mounts, those in outer's tree and
+// outer's own mount with the ones it is mounted on are left out: they hold outer at its place
+// below inner, which is no second mount (the question the other way round answers it), and a
+// source link to a folder that merely holds the destination is walked up to the destination.
+bool MountsShowInside(const MountTable& mounts, const FolderPlace& outer, const FolderPlace& inner) {
+    const std::vector<MountRecord>& table = mounts.records;
+    std::vector<bool> outerBelow = MountsBelow(mounts, outer);
+    std::vector<bool> innerBelow = MountsBelow(mounts, inner);
+    std::vector<bool> onWay(table.size(), false);
+    for (size_t at = outer.mount; at < table.size() && !onWay[at]; at = ParentOf(mounts, at)) onWay[at] = true;
+    auto inOuter = [&](const MountRecord& device, const std::string& path, bool tree) {
+        if (SameDevice(device, table[outer.mount]) &&
+            (PathWithin(path, outer.inFs) || (tree && PathWithin(outer.inFs, path))))
+            return true;
+        for (size_t i = 0; i < table.size(); ++i)
+            if (outerBelow[i] && SameDevice(device, table[i]) &&
+                (PathWithin(path, table[i].root) || (tree && PathWithin(table[i].root, path))))
+                return true;
+        return false;
+    };
+    if (inOuter(table[inner.mount], inner.inFs, false)) return true;
+    for (size_t i = 0; i < table.size(); ++i)
+        if (innerBelow[i] && !outerBelow[i] && !onWay[i] && inOuter(table[i], table[i].root, true)) return true;
+    return false;
+}
+
+// Whether the mount table places inner in outer. Without a table, or where this kernel cannot
+// say which mount a folder was reached through (before 3.15), the climb alone decides and a
+// second mount of a folder is not seen: refusing every run on a system without /proc would make
+// the program useless there, and only an administrator can set up such a mount.
+uint32_t MountTablePlacesInside(int outerFd, int innerFd, bool* inside) {
+    MountTable table;
+    bool shown;
+    uint32_t err = ReadMountTable(table, &shown);
+    if (err || !shown) return err;
+    FolderPlace outer, inner;
+    if ((err = PlaceOfFolder(outerFd, table, outer, &shown)) != 0 || !shown) return err;
+    if ((err = PlaceOfFolder(innerFd, table, inner, &shown)) != 0 || !shown) return err;
+    *inside = MountsShowInside(table, outer, inner);
+    return 0;
+}
+
+// Climbs from the folder fd through ".." to the root, comparing each folder's device and inode
+// with target's: no path is composed, so neither depth nor links nor second names can hide an
+// overlap. A folder mounted a second time elsewhere climbs through its second place.
+uint32_t ClimbMeets(int start, const struct stat& target, bool* inside) {
+    int fd = fcntl(start, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return static_cast<uint32_t>(errno);
+    struct stat here;
     for (;;) {
         if (fstat(fd, &here) != 0) break;
         if (here.st_dev == target.st_dev && here.st_ino == target.st_ino) {
@@ -962,7 +1167,7 @@ uint32_t PosixFolderContains(const wchar_t* outer, const wchar_t* inner, bool* i
         if (parent < 0) break;
         struct stat above;
         if (fstat(parent, &above) != 0) {
-            err = errno;
+            int err = errno;
             close(parent);
             close(fd);
             return static_cast<uint32_t>(err);
@@ -975,9 +1180,32 @@ uint32_t PosixFolderContains(const wchar_t* outer, const wchar_t* inner, bool* i
             return 0;
         }
     }
-    err = errno;
+    int err = errno;
     close(fd);
     return static_cast<uint32_t>(err ? err : EIO);
+}
+
+// The climb sees links and second names; the mount table sees second mounts, which the climb
+// passes by.
+uint32_t PosixFolderContains(const wchar_t* outer, const wchar_t* inner, bool* inside) {
+    NativePath outerPath, innerPath;
+    if (!ToNative(outer, outerPath) || !ToNative(inner, innerPath)) return ENAMETOOLONG;
+    int outerFd = OpenThroughLinks(outerPath.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (outerFd < 0) return static_cast<uint32_t>(errno);
+    int innerFd = OpenThroughLinks(innerPath.text, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (innerFd < 0) {
+        int err = errno;
+        close(outerFd);
+        return static_cast<uint32_t>(err);
+    }
+    struct stat target;
+    uint32_t err = fstat(outerFd, &target) == 0 ? 0 : static_cast<uint32_t>(errno);
+    *inside = false;
+    if (!err) err = ClimbMeets(innerFd, target, inside);
+    if (!err && !*inside) err = MountTablePlacesInside(outerFd, innerFd, inside);
+    close(innerFd);
+    close(outerFd);
+    return err;
 }
 
 // A full listing asks statx relative to the folder it holds open, one call per entry; a query of
@@ -1037,7 +1265,8 @@ const FileSystem kPosixFileSystem = {
     PosixGetAttributesEx,  PosixCreateDirectory, PosixRemoveDirectory,   PosixMoveFile,
     PosixCopyFile,         PosixGetFileSystemName, PosixGetFullPath, PosixFolderContains, PosixGetFolderId,
     PosixRemoveLeftoverCopy, PosixListingsCarrySizes, [] { return true; },
-    PosixOpenRead,         PosixReadAt,          PosixCloseRead,
+    PosixOpenRead,         PosixReadAt,          PosixCloseRead,         [] { return false; },
+    [](const wchar_t*) {},
 };
 
 }  // namespace

@@ -524,7 +524,10 @@ constexpr FileSystem kWin32FileSystem = {
     Win32GetAttributesEx, Win32CreateDirectory,  Win32RemoveDirectory, Win32MoveFile,
     Win32CopyFile,        Win32GetFileSystemName, Win32GetFullPath, Win32FolderContains, Win32GetFolderId,
     Win32RemoveLeftoverCopy, [] { return true; }, [] { return true; },
-    Win32OpenRead,        Win32ReadAt,           Win32CloseRead,
+    // A folder with case sensitivity turned on is the exception; a destination is taken to be
+    // none, as the engine's name rules on Windows take it.
+    Win32OpenRead,        Win32ReadAt,           Win32CloseRead,  [] { return true; },
+    [](const wchar_t*) {},
 };
 
 }  // namespace

@@ -102,6 +102,30 @@ int32_t WriteClosingText() {
     return code;
 }
 
+// The index scan, the passes and the closing text of a run whose folders were found good.
+int32_t RunPasses(const wchar_t* source, const wchar_t* destination, bool deletedMode) {
+    EntryCounter = 0;
+    WriteMessage(L"Read %s\n", destination);
+    // A root that cannot be listed in full leaves the run blind: it was reported, and nothing
+    // more is copied, moved or removed.
+    if (BuildDestinationIndex(destination, nullptr) == kListingFailed) return WriteClosingText();
+
+    EntryCounter = 0;
+    WriteMessage(L"\nRead %s\n", source);
+    if (CopyAndMovePass(source, destination, nullptr, DifferentFileSystems) == kListingFailed)
+        return WriteClosingText();
+
+    if (deletedMode && !StopRequested()) {
+        EntryCounter = 0;
+        WriteMessage(L"Checking for deleted files\n");
+        WriteMessage(L"Read %s\n", source);
+        MoveDeletedPass(source, destination, nullptr);
+    }
+    if (!StopRequested()) RemoveEmptyFolders(destination, nullptr);
+
+    return WriteClosingText();
+}
+
 }  // namespace
 
 int32_t RunSync(int32_t argc, const wchar_t* const* argv) {
@@ -146,25 +170,11 @@ int32_t RunSync(int32_t argc, const wchar_t* const* argv) {
         WriteMessage(L"Copy and Move files\n");
     }
 
-    EntryCounter = 0;
-    WriteMessage(L"Read %s\n", destination.text);
-    // A root that cannot be listed in full leaves the run blind: it was reported, and nothing
-    // more is copied, moved or removed.
-    if (BuildDestinationIndex(destination.text, nullptr) == kListingFailed) return WriteClosingText();
-
-    EntryCounter = 0;
-    WriteMessage(L"\nRead %s\n", source.text);
     DifferentFileSystems = wcscmp(sourceFileSystem, destinationFileSystem) != 0;
-    if (CopyAndMovePass(source.text, destination.text, nullptr, DifferentFileSystems) == kListingFailed)
-        return WriteClosingText();
-
-    if (deletedMode && !StopRequested()) {
-        EntryCounter = 0;
-        WriteMessage(L"Checking for deleted files\n");
-        WriteMessage(L"Read %s\n", source.text);
-        MoveDeletedPass(source.text, destination.text, nullptr);
-    }
-    if (!StopRequested()) RemoveEmptyFolders(destination.text, nullptr);
-
-    return WriteClosingText();
+    // From here on nothing is written below the destination through a link, not even one put in
+    // place of a folder after the walks looked at it.
+    FsGuardWritesBelow(destination.text);
+    int32_t code = RunPasses(source.text, destination.text, deletedMode);
+    FsGuardWritesBelow(nullptr);
+    return code;
 }

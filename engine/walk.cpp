@@ -45,6 +45,12 @@ bool SameNameOnDisk(const wchar_t* a, const wchar_t* b) {
 #endif
 }
 
+std::wstring FoldedName(const wchar_t* name) {
+    std::wstring folded(name);
+    for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    return folded;
+}
+
 bool IsAlwaysSkippedFolder(const wchar_t* name) {
     return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 || SameNameOnDisk(name, L"$RECYCLE.BIN");
 }

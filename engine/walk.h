@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "engine/file_system.h"
 #include "engine/paths.h"
@@ -26,6 +27,8 @@ inline bool IsLinkedFolder(const FindEntry& entry) {
 // Whether two names name the same entry of one folder: exactly on Linux, without regard to case on
 // Windows, as each file system matches names.
 bool SameNameOnDisk(const wchar_t* a, const wchar_t* b);
+// The name with every letter in upper case: names that differ only in case fold alike.
+std::wstring FoldedName(const wchar_t* name);
 
 // ".", ".." and "$RECYCLE.BIN", matched whole (the latter as the file system matches names: the
 // NTFS Recycle Bin is "$Recycle.Bin").

@@ -41,9 +41,6 @@ constexpr int kDateFieldLength = 64;
 // reservation as the console program's run thread, enough for the deepest tree a path allows.
 constexpr SIZE_T kWorkerStackReservation = 16 * 1024 * 1024;
 
-// Longest stretch the window thread spends adding queued log texts before it looks at other input.
-constexpr ULONGLONG kLogBatchMs = 100;
-
 const wchar_t kInvalidDateText[] = L"Invalid date format. Use d.m.Y or Y.m.d or Y-m-d or m/d/Y.";
 
 struct ControlSpec {
@@ -92,6 +89,7 @@ void OnCreate(HWND window) {
                         nullptr);
     }
     LiftLogViewLimit(GetDlgItem(window, kLogViewId));
+    OpenLogQueue(window);
     HMENU systemMenu = GetSystemMenu(window, FALSE);
     if (systemMenu) {
         AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
@@ -174,35 +172,9 @@ void OnCommand(HWND window, WPARAM wParam) {
     }
 }
 
-void AddAndFree(LogBatch& batch, WPARAM wParam) {
-    wchar_t* text = reinterpret_cast<wchar_t*>(wParam);
-    if (!text) return;
-    AppendLogTextToBatch(batch, text);
-    CoTaskMemFree(text);
-}
-
-// A fast run posts texts far quicker than a visible edit control takes them one by one (under
-// Wine a repaint costs milliseconds, and each insertion walks the control's lines). So the texts
-// already waiting in the queue are added as one batch with the pane's drawing off, in order, and
-// shown with one repaint of the pane; the time limit keeps the window answering. Drawing is turned
-// off on the pane alone: WM_SETREDRAW clears the visible state of the window it goes to, and the
-// main window without it would let clicks on its caption and buttons fall through.
-void OnLogText(HWND window, WPARAM wParam) {
-    LogBatch batch = {GetDlgItem(window, kLogViewId), std::wstring()};
-    SendMessageW(batch.edit, WM_SETREDRAW, FALSE, 0);
-    AddAndFree(batch, wParam);
-    ULONGLONG deadline = GetTickCount64() + kLogBatchMs;
-    MSG queued;
-    while (GetTickCount64() < deadline &&
-           PeekMessageW(&queued, window, WM_APP_LOG_TEXT, WM_APP_LOG_TEXT, PM_REMOVE)) {
-        AddAndFree(batch, queued.wParam);
-    }
-    FlushLogBatch(batch);
-    SendMessageW(batch.edit, WM_SETREDRAW, TRUE, 0);
-    RedrawWindow(batch.edit, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
-}
-
 void OnSyncDone(HWND window) {
+    // The worker queued its last text before it posted this: the pane is complete after this.
+    TakeLogTexts(window);
     InterlockedExchange(&SyncRunning, 0);
     ClearOutputSink();
     EnableWindow(GetDlgItem(window, kStartButtonId), TRUE);
@@ -216,7 +188,7 @@ void OnSyncDone(HWND window) {
 
 // Closing during a run would end the process under the engine, in the middle of a copy. Ask;
 // on Yes stop the engine and let the window go when the worker reports (OnSyncDone). The message
-// loop keeps running meanwhile, so the worker's posts are taken and it can reach its end.
+// loop keeps running meanwhile, so the worker's texts are taken and it can reach its end.
 void OnClose(HWND window) {
     if (!IsRunning()) {
         DestroyWindow(window);
@@ -237,12 +209,8 @@ void OnClose(HWND window) {
 }
 
 void OnDestroy(HWND window) {
-    // Texts still queued for a window that goes some other way than OnClose are freed here, not
-    // left behind in the queue.
-    MSG message;
-    while (PeekMessageW(&message, window, WM_APP_LOG_TEXT, WM_APP_LOG_TEXT, PM_REMOVE)) {
-        CoTaskMemFree(reinterpret_cast<void*>(message.wParam));
-    }
+    KillTimer(window, kLogTimerId);
+    CloseLogQueue(window);
     PostQuitMessage(0);
 }
 
@@ -283,8 +251,14 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         }
         return DefWindowProcW(window, message, wParam, lParam);
     case WM_APP_LOG_TEXT:
-        OnLogText(window, wParam);
+        TakeLogTexts(window);
         return 0;
+    case WM_TIMER:
+        if (wParam == kLogTimerId) {
+            TakeLogTexts(window);
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
     case WM_APP_SYNC_DONE:
         OnSyncDone(window);
         return 0;

@@ -4,8 +4,9 @@
 
 #include <windows.h>
 
-// Private messages posted to the main window. WM_APP_LOG_TEXT: wParam is a text copy in COM task
-// memory that the window frees. WM_APP_SYNC_DONE: posted once by the worker when a run has ended.
+// Private messages posted to the main window. WM_APP_LOG_TEXT (wParam and lParam 0): log texts
+// wait in the log queue after a quiet spell (gui/log_view). WM_APP_SYNC_DONE: posted once by the
+// worker when a run has ended, after its last log text was queued.
 constexpr UINT WM_APP_LOG_TEXT = WM_APP + 1;
 constexpr UINT WM_APP_SYNC_DONE = WM_APP + 2;
 

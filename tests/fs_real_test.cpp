@@ -1,8 +1,13 @@
 // Whole runs over real folders through the platform's own provider.
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -10,11 +15,15 @@
 #include <cstdlib>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/file_system.h"
+#ifndef _WIN32
+#include "engine/fs_posix.h"
+#endif
 #include "engine/paths.h"
 #include "engine/run_state.h"
 #include "tests/test_support.h"
@@ -393,6 +402,124 @@ TEST_F(RealRunTest, SymbolicLinksNeverLeadAWriteOutOfTheDestination) {
     EXPECT_EQ(Read(Dst(L"dangling")), "a file where a dangling link is");
     EXPECT_EQ(Read(Dst(L"a/f")), "a/f");  // the link in its way is gone: copied now
     EXPECT_FALSE(Exists(root + L"/outside/kept/dangling (2)"));
+}
+
+// Runs the engine in a child process with a mount namespace of its own, after bind-mounting each
+// (folder, onto) pair there (an empty folder: onto is unmounted): the mounts end with the child
+// and never reach the machine. -1 with *skipped saying why where this process may not mount.
+int RunWithBindMounts(const std::vector<std::pair<std::wstring, std::wstring>>& binds,
+                      const std::vector<std::wstring>& arguments, std::string* text, std::string* skipped) {
+    int channel[2];
+    if (pipe2(channel, O_CLOEXEC) != 0) return -2;
+    pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        std::string said = "R";
+        int code = 0;
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            said = std::string("Sa mount namespace of its own: ") + strerror(errno);
+        for (const auto& bind : binds) {
+            if (said == "R" && bind.first.empty() && umount2(Narrow(bind.second).c_str(), MNT_DETACH) != 0)
+                said = std::string("Fumount: ") + strerror(errno);
+            if (said == "R" && !bind.first.empty() &&
+                mount(Narrow(bind.first).c_str(), Narrow(bind.second).c_str(), nullptr, MS_BIND, nullptr) != 0)
+                said = std::string(errno == EPERM || errno == EACCES ? "S" : "F") + "mount --bind: " + strerror(errno);
+        }
+        if (said == "R") {
+            PosixDescribeOnOneCore(true);  // the parent's helper thread did not come along
+            StartCapture();
+            code = RunWith(arguments);
+            said += Narrow(CapturedText());
+        }
+        for (size_t at = 0; at < said.size();) {
+            ssize_t n = write(channel[1], said.data() + at, said.size() - at);
+            if (n <= 0) break;
+            at += static_cast<size_t>(n);
+        }
+        _exit(code);
+    }
+    close(channel[1]);
+    std::string said;
+    char chunk[4096];
+    for (ssize_t n; (n = read(channel[0], chunk, sizeof chunk)) > 0;) said.append(chunk, static_cast<size_t>(n));
+    close(channel[0]);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || said.empty()) return -2;
+    if (said[0] == 'S') *skipped = said.substr(1);
+    *text = said.substr(1);
+    return said[0] == 'S' ? -1 : said[0] == 'F' ? -2 : WEXITSTATUS(status);
+}
+
+// Every entry below root with its content, links as their targets.
+std::map<std::string, std::string> TreeOf(const std::wstring& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(fs::path(root))) {
+        std::string content = entry.is_symlink() ? "-> " + fs::read_symlink(entry.path()).string() : "folder";
+        if (!entry.is_symlink() && entry.is_regular_file()) ReadRealFile(entry.path().wstring(), &content);
+        tree[entry.path().lexically_relative(fs::path(root)).string()] = content;
+    }
+    return tree;
+}
+
+// A folder mounted a second time is the same folder: a destination that is a second mount of a
+// folder in the source, a source that is one of a folder in the destination, either one mounted
+// into the other, and a source link into such a mount (but a link to a folder that merely holds
+// the destination is walked up to it, as ever). Folders that only share a file system are
+// apart, also where one of them is a second mount of a third, and without /proc to show the
+// mounts the run goes on as the climb alone decides.
+TEST_F(RealRunTest, FoldersMountedASecondTimeAreJudgedByWhatTheyShow) {
+    struct Row {
+        std::vector<std::pair<std::wstring, std::wstring>> binds;  // below the row's own folder
+        std::wstring source, destination, extra, line;
+        int code;
+    };
+    const std::wstring refused = L"source and destination folders overlap\n";
+    const std::vector<Row> rows = {
+        {{{L"src/sub", L"mnt"}}, L"src", L"mnt", L"d", refused, 1},
+        {{{L"src/sub", L"a b\\c"}}, L"src", L"a b\\c", L"2024.01.01", refused, 1},  // escaped in the table
+        {{{L"dst/inner", L"mnt"}}, L"mnt", L"dst", L"d", refused, 1},
+        {{{L"dst/inner", L"src/m"}}, L"src", L"dst", L"d", refused, 1},
+        {{{L"src", L"dst/m"}}, L"src", L"dst", L"d", refused, 1},
+        {{{L"src", L"third"}, {L"src/sub", L"mnt"}}, L"third", L"mnt", L"d", refused, 1},
+        {{{L"dst/inner", L"onto"}}, L"linked", L"dst", L"", L"link not followed @/linked/lnk\n", 0},
+        {{{L"fourth", L"onto/d"}}, L"linked", L"onto/d", L"", L"link not followed @/linked/lnk/d\n", 0},
+        {{{L"third", L"mnt"}}, L"beside", L"mnt", L"d", L"copy file @/beside/s.txt\n", 0},
+        {{{L"third", L"mnt"}, {L"", L"/proc"}}, L"beside", L"mnt", L"d", L"copy file @/beside/s.txt\n", 0},
+    };
+    const int64_t t = UtcFileTime(2024, 1, 1);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        const std::wstring base = root + L"/" + std::to_wstring(i);
+        WriteRealFile(base + L"/src/a.txt", "a", t);
+        WriteRealFile(base + L"/src/sub/b.txt", "b", t);
+        WriteRealFile(base + L"/dst/inner/f.txt", "f", t);
+        WriteRealFile(base + L"/dst/m/hidden.txt", "under a mount", t);
+        WriteRealFile(base + L"/beside/s.txt", "s", t);
+        WriteRealFile(base + L"/fourth/t.txt", "t", t);
+        for (const wchar_t* folder : {L"/mnt", L"/third", L"/onto/d", L"/linked", L"/src/m", L"/a b\\c"}) MakeRealFolder(base + folder);
+        fs::create_directory_symlink(fs::path(base + L"/onto"), fs::path(base + L"/linked/lnk"));
+        std::vector<std::pair<std::wstring, std::wstring>> binds;
+        for (const auto& bind : row.binds)
+            binds.push_back(bind.first.empty() ? bind : std::make_pair(base + L"/" + bind.first, base + L"/" + bind.second));
+        std::vector<std::wstring> arguments = {L"kestrome", base + L"/" + row.source, base + L"/" + row.destination};
+        if (!row.extra.empty()) arguments.push_back(row.extra);
+        std::wstring line = row.line;
+        if (line.find(L'@') != std::wstring::npos) line.replace(line.find(L'@'), 1, base);
+
+        std::map<std::string, std::string> before = TreeOf(base);
+        std::string text, skipped;
+        int code = RunWithBindMounts(binds, arguments, &text, &skipped);
+        if (code == -1) GTEST_SKIP() << "no bind mounts here: " << skipped;
+        std::string what = Narrow(arguments[1]) + " -> " + Narrow(arguments[2]) + "\n" + text;
+        EXPECT_EQ(code, row.code) << what;
+        EXPECT_NE(text.find(Narrow(line)), std::string::npos) << what;
+        if (row.source == L"beside") {  // copied into the folder mounted there
+            std::string copied;
+            EXPECT_TRUE(ReadRealFile(base + L"/third/s.txt", &copied) && copied == "s") << what;
+            fs::remove(fs::path(base + L"/third/s.txt"));
+        }
+        EXPECT_EQ(TreeOf(base), before) << what;  // nothing else written, moved or removed
+    }
 }
 #endif
 

@@ -1,11 +1,14 @@
-// Randomized runs over random trees with random changes, modes, listing orders (with and without
-// sizes) and injected failures. In memory the trees also hold links (source folders linked back onto themselves or
-// into the destination, destination links to a folder outside both trees, dangling ones) and
-// folders that cannot be listed or entered for a run. In memory the destination sometimes keeps
-// coarser times than the source, as FAT, exFAT, ext4 with small inodes or a network share do,
-// and clamps dates beyond its range. After every run: no destination file's content is gone, the
-// source and the folder outside are untouched, and after a run without injected failures the
-// destination mirrors the source (times as the destination keeps them). At the end, a run
+// Randomized runs over random trees with random changes, look-alike files (one name, size and
+// time, other bytes), modes, listing orders (with and without sizes), injected failures and, in
+// memory, a second program that writes during a run (a file saved where a copy lands, a
+// destination folder swapped for a link to a folder outside both trees). In memory the trees also
+// hold links (source folders linked back onto themselves or into the destination, destination
+// links to a folder outside both trees, dangling ones) and folders that cannot be listed or
+// entered for a run. In memory the destination sometimes keeps coarser times than the source, as
+// FAT, exFAT, ext4 with small inodes or a network share do, and clamps dates beyond its range.
+// After every run: no destination file's content is gone, the source and the folder outside are
+// untouched, and after a run without injected failures the destination mirrors the source, byte
+// for byte where the run brought a file (times as the destination keeps them). At the end, a run
 // without changes after a clean one writes nothing.
 //
 // KESTROME_SEEDS=N runs N seeds (default 300 in memory, 24 on real folders);
@@ -370,21 +373,39 @@ private:
         // be checked; without, the run must write what a run of one copy at a time writes, line for
         // line, and leave the same trees.
         bool overlap = !world_.real && Chance(0.5);
-        // A second program saves a file where one of the run's copies is about to land (in
-        // memory, in a run without other failures: then only the invariants below can hold).
-        auto saved = std::make_shared<std::string>();
+        // A second program, at the moment one of the run's copies is about to start: it saves a
+        // file where the copy will land, or it moves the destination folder the copy goes into
+        // aside and puts a link to a folder outside both trees in its place (in memory, in a run
+        // without other failures: then only the invariants below can hold).
+        auto secondWriter = std::make_shared<std::string>();  // what it did, once it did it
         std::wstring savedAt;
         if (!world_.real && !failures && !overlap && Chance(0.3)) {
             std::wstring rel;
             FileState state;
             if (PickSourceFile(&rel, &state) && !world_.Snap(L"dst").folders.count(rel.substr(4))) {
                 savedAt = L"dst" + rel.substr(3);
-                std::string content = "saved by another program " + std::to_string(++versions_);
                 std::wstring at = world_.Abs(savedAt);
-                MemFsOnCall(MemOp::CopyFile, world_.Abs(rel), [saved, at, content] {
-                    MemFsAddFile(at, content, MemFsStoredTime(1), 1);
-                    *saved = content;
-                });
+                if (Parent(savedAt) != L"dst" && Chance(0.5)) {
+                    std::wstring folder = world_.Abs(Parent(savedAt));
+                    std::wstring outside = world_.Abs(L"outside");
+                    std::wstring root = world_.Abs(L"dst");
+                    std::wstring aside = world_.Abs(L"dst") + kPathSeparator + L"aside" + std::to_wstring(++versions_);
+                    MemFsOnCall(MemOp::CopyFile, world_.Abs(rel), [secondWriter, folder, outside, root, aside] {
+                        MemoryFileSystem().guardWritesBelow(nullptr);  // its own moves, not the run's
+                        if (MemoryFileSystem().moveFile(folder.c_str(), aside.c_str()) == 0) {
+                            MemFsAddFolder(outside);
+                            MemFsAddLink(folder, outside);
+                            *secondWriter = "link";
+                        }
+                        MemoryFileSystem().guardWritesBelow(root.c_str());
+                    });
+                } else {
+                    std::string content = "saved by another program " + std::to_string(++versions_);
+                    MemFsOnCall(MemOp::CopyFile, world_.Abs(rel), [secondWriter, at, content] {
+                        MemFsAddFile(at, content, MemFsStoredTime(1), 1);
+                        *secondWriter = content;
+                    });
+                }
             }
         }
         std::vector<std::wstring> oneAtATime;
@@ -433,14 +454,19 @@ private:
         for (const std::string& content : std::set<std::string>(before.begin(), before.end())) {
             EXPECT_GE(after.count(content), before.count(content)) << "lost: " << content;
         }
-        if (!saved->empty()) {
+        if (*secondWriter == "link") {
+            // The copy that met the link failed, and nothing went through it (checked above).
+            EXPECT_EQ(code, 2);
+            return;
+        }
+        if (!secondWriter->empty()) {
             // What the other program saved is never replaced, and the copy that met it failed.
-            EXPECT_EQ(after.count(*saved), 1u) << "lost what another program saved at " << Narrow(savedAt);
+            EXPECT_EQ(after.count(*secondWriter), 1u) << "lost what another program saved at " << Narrow(savedAt);
             EXPECT_EQ(code, 2);
             return;
         }
 
-        if (failures || mode == 4 || CapturedText().find(L"\nlink in the way ") != std::wstring::npos) return;
+        if (failures || mode == 4 || CapturedText().find(L"link in the way ") != std::wstring::npos) return;
         // (c) a run without injected failures leaves a mirror of the source. Its only failures can
         // be the copies of source links left dangling by a rename: a moved twin is never claimed
         // twice.

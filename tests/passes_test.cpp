@@ -876,6 +876,44 @@ TEST_P(PassesTest, LinksInTheDestinationNeverCarryAWriteOut) {
     EXPECT_EQ(At(L"/dst/to-folder"), "t");
 }
 
+// Someone who can write into the destination swaps a folder for a link after the walk looked at
+// it: right before a copy into it, before a twin is moved into it, and before a changed file
+// goes into Backup. Nothing is written where the links lead; each step fails and says so.
+TEST_P(PassesTest, AFolderSwappedForALinkMidRunCarriesNoWriteOut) {
+    File(L"/src/sub/new.txt", "new");
+    File(L"/src/sub/renamed.txt", "twin");
+    File(L"/dst/old/renamed.txt", "twin");
+    File(L"/src/changed/c.txt", "v2", T0 + kSecond);
+    File(L"/dst/changed/c.txt", "v1", T0);
+    File(L"/dst/Backup/changed/kept.txt", "kept");
+    File(L"/outside/precious.txt", "outside");
+    MemFsSetFolderOrder(P(L"/src"), {L"changed", L"sub"});
+    MemFsSetFolderOrder(P(L"/src/sub"), {L"renamed.txt", L"new.txt"});
+    // The other program's own moves are not the run's: they go by the file system itself.
+    auto swap = [](const wchar_t* folder, const wchar_t* asideTo) {
+        MemoryFileSystem().guardWritesBelow(nullptr);
+        if (MemoryFileSystem().moveFile(P(folder).c_str(), P(asideTo).c_str()) != 0) MemFsRemove(P(folder));
+        MemFsAddLink(P(folder), P(L"/outside"));
+        MemoryFileSystem().guardWritesBelow(P(L"/dst").c_str());
+    };
+    MemFsOnCall(MemOp::MoveFile, P(L"/dst/changed/c.txt"), [&] { swap(L"/dst/Backup/changed", L"/dst/Backup/was"); });
+    MemFsOnCall(MemOp::MoveFile, P(L"/dst/old/renamed.txt"), [&] { swap(L"/dst/sub", L"/dst/sub-was"); });
+    EXPECT_EQ(Run(L"d"), 2);
+    const std::wstring loop = std::to_wstring(kErrorLinkInTheWay);
+    EXPECT_TRUE(Said(L"move /dst/changed/c.txt failed: " + loop + L"\n"));
+    EXPECT_TRUE(Said(L"move /dst/old/renamed.txt failed: " + loop + L"\n"));
+    EXPECT_TRUE(Said(L"copy /src/sub/new.txt failed: " + loop + L"\n"));
+    EXPECT_EQ(At(L"/dst/changed/c.txt"), "v1");          // never moved out, never replaced
+    EXPECT_EQ(At(L"/dst/Backup/was/kept.txt"), "kept");
+    std::vector<std::wstring> outside;
+    for (const MemFsNode& node : MemFsSnapshot()) {
+        if (node.path.rfind(P(L"/outside/"), 0) == 0) outside.push_back(node.path);
+    }
+    EXPECT_EQ(outside, std::vector<std::wstring>{P(L"/outside/precious.txt")});
+    // The twin the failed move left was copied or kept: no content is gone.
+    EXPECT_TRUE(At(L"/dst/old/renamed.txt") == "twin" || At(L"/dst/Deleted/old/renamed.txt") == "twin");
+}
+
 // A source link that leads back onto the walk path, or into the destination, is named and not
 // walked; anything else behind a link is walked. Two loop links in one folder end at once.
 TEST_P(PassesTest, SourceLinksThatLoopOrLeadIntoTheDestinationAreNotWalked) {
@@ -972,6 +1010,38 @@ TEST_P(PassesTest, CaseInsensitiveNamesAsOnWindows) {
     EXPECT_EQ(Count(L"copy file"), 0u);
     EXPECT_EQ(Count(L"move deleted file"), 0u);
     EXPECT_EQ(At(L"/dst/DOCS/REPORT.txt"), "r");
+}
+
+// A source folder that tells names apart by case, into a destination that does not: of a.txt
+// and A.txt, and of folders Docs and docs, the first in code-unit order is synchronized, whatever
+// order the listing gives, and the other is named and left alone: no file goes into Backup for
+// it, none into Deleted, and a second run does exactly what the first did.
+TEST_P(PassesTest, SourceNamesThatDifferOnlyInCaseTakeOneDestinationPlace) {
+    MemFsReset(true);
+    MemFsAddFolder(P(L"/dst"));
+    MemFsSetCaseSensitiveFolder(P(L"/src"));
+    File(L"/src/a.txt", "lower", T0);
+    File(L"/src/A.txt", "upper", T0 + kSecond);
+    File(L"/src/docs/c.txt", "lower c");
+    File(L"/src/Docs/c.txt", "upper c");
+    File(L"/src/Docs/only.txt", "o");
+    File(L"/dst/a.txt", "upper", T0 + kSecond);  // an earlier run's copy of A.txt
+    MemFsSetFolderOrder(P(L"/src"), {L"a.txt", L"docs", L"A.txt", L"Docs"});
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(Run(L"d"), 2) << run;
+        EXPECT_TRUE(Said(L"name differs only in case /src/a.txt\n")) << run;
+        EXPECT_TRUE(Said(L"name differs only in case /src/docs\n")) << run;
+        EXPECT_EQ(RunFailureCount(), 2u);
+        EXPECT_EQ(Count(L"backup file"), 0u) << run;
+        EXPECT_EQ(Count(L"move deleted file"), 0u) << run;
+        EXPECT_EQ(Count(L"copy file"), run == 0 ? 2u : 0u) << run;
+        EXPECT_EQ(At(L"/dst/A.txt"), "upper");
+        EXPECT_EQ(At(L"/dst/docs/c.txt"), "upper c");
+        EXPECT_EQ(At(L"/dst/Docs/only.txt"), "o");
+        EXPECT_EQ(At(L"/dst/Backup"), "<none>");
+        EXPECT_EQ(At(L"/dst/Deleted"), "<none>");
+        MemFsSetFolderOrder(P(L"/src"), {L"Docs", L"A.txt", L"docs", L"a.txt"});  // another order
+    }
 }
 
 // A run over a mirrored tree of F folders and N files: the source is listed once per folder, with

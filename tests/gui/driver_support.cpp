@@ -146,6 +146,71 @@ HWND FocusOfThreadOf(HWND window) {
     return info.hwndFocus;
 }
 
+void ClickAt(POINT screen) {
+    int width = GetSystemMetrics(SM_CXSCREEN);
+    int height = GetSystemMetrics(SM_CYSCREEN);
+    INPUT inputs[3] = {};
+    for (INPUT& input : inputs) {
+        input.type = INPUT_MOUSE;
+        input.mi.dx = MulDiv(screen.x, 65535, width - 1);
+        input.mi.dy = MulDiv(screen.y, 65535, height - 1);
+    }
+    inputs[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
+    inputs[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
+    SendInput(3, inputs, sizeof(INPUT));
+}
+
+void PressKeys(const std::vector<WORD>& keys) {
+    std::vector<INPUT> inputs;
+    for (WORD key : keys) {
+        INPUT input = {};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = key;
+        inputs.push_back(input);
+    }
+    for (size_t i = keys.size(); i-- > 0;) {
+        INPUT input = {};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = keys[i];
+        input.ki.dwFlags = KEYEVENTF_KEYUP;
+        inputs.push_back(input);
+    }
+    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+POINT CenterOf(HWND window) {
+    RECT rect;
+    GetWindowRect(window, &rect);
+    return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+}
+
+bool FindCloseBox(HWND window, POINT* at) {
+    RECT outer, client;
+    GetWindowRect(window, &outer);
+    GetClientRect(window, &client);
+    MapWindowPoints(window, HWND_DESKTOP, reinterpret_cast<POINT*>(&client), 2);
+    auto hitsClose = [&](int x, int y) {
+        DWORD_PTR hit = 0;
+        return SendMessageTimeoutW(window, WM_NCHITTEST, 0, MAKELPARAM(x, y), SMTO_ABORTIFHUNG, kAnswerTimeoutMs,
+                                   &hit) &&
+               hit == HTCLOSE;
+    };
+    // The close box stands at the right end of the caption, above the client area: its top right
+    // corner first, then its middle.
+    for (int y = outer.top; y < client.top; ++y) {
+        for (int x = outer.right - 1; x > outer.right - 80; --x) {
+            if (!hitsClose(x, y)) continue;
+            int left = x, bottom = y;
+            while (left > outer.right - 80 && hitsClose(left - 1, y)) --left;
+            while (bottom < client.top && hitsClose(x, bottom + 1)) ++bottom;
+            *at = POINT{(left + x) / 2, (y + bottom) / 2};
+            return true;
+        }
+    }
+    return false;
+}
+
 std::wstring MakeTempFolder(const std::wstring& tag) {
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);

@@ -56,6 +56,17 @@ bool PressBoxButton(HWND box, int id);
 // The window that has the keyboard focus in the thread of window; null if none.
 HWND FocusOfThreadOf(HWND window);
 
+// Real input, through the system's input queue as a mouse and a keyboard give it (SendInput).
+// A left click at a point of the screen.
+void ClickAt(POINT screen);
+// Presses the keys in order and lets them go in reverse order (e.g. {VK_MENU, VK_F4}).
+void PressKeys(const std::vector<WORD>& keys);
+// The middle of a window, in screen coordinates.
+POINT CenterOf(HWND window);
+// A point on window's close box, found by asking the window what lies where (WM_NCHITTEST);
+// false when the window draws no close box of its own.
+bool FindCloseBox(HWND window, POINT* at);
+
 // Files on disk.
 // A fresh folder in the temporary folder, removed by RemoveTempFolders.
 std::wstring MakeTempFolder(const std::wstring& tag);

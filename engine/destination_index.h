@@ -103,12 +103,13 @@ extern DestinationIndexStore DestinationIndex;
 ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder);
 
 // The first entry in scan order after `after` (null: from the start) with the source file's name
-// and size, a last-write time within tolerance (100-ns units) of its own, still at its place in
-// this run, and whose own place in the source holds no file (looked at once per run, and held
-// once the copy pass met a source file there); null when there is none. Valid until the next scan.
+// and size, a last-write time that matches its own (DestinationTimeMatches: within tolerance, in
+// 100-ns units, or as the destination keeps times), still at its place in this run, and whose own
+// place in the source holds no file (looked at once per run, and held once the copy pass met a
+// source file there); null when there is none. Valid until the next scan.
 IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot, int64_t tolerance = 0,
                                  const IndexEntry* after = nullptr);
-// How many entries with the source file's name, size and time (within tolerance) this run has
+// How many entries with the source file's name, size and matching time this run has
 // already moved into place as twins (kTakenAsTwin).
 size_t TakenTwinCount(const FindEntry& sourceEntry, int64_t tolerance);
 

@@ -12,6 +12,7 @@
 #endif
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -519,6 +520,77 @@ TEST_F(RealRunTest, FoldersMountedASecondTimeAreJudgedByWhatTheyShow) {
         }
         EXPECT_EQ(TreeOf(base), before) << what;  // nothing else written, moved or removed
     }
+}
+#endif
+
+#ifndef _WIN32
+// Two small ext4 volumes mounted from images in the test's folder: the source's keeps 100 ns and
+// 1901 to 2446, the destination's (128-byte inodes) whole seconds and 1901 to 2038. Both report
+// "ext4", so no tolerance applies. Where loop devices or mount are not to be had (no root, a
+// container without them) the test says so and is skipped; the volumes are unmounted in TearDown,
+// also after a failure.
+class CoarseVolumeTest : public RealRunTest {
+protected:
+    void SetUp() override {
+        RealRunTest::SetUp();
+        if (!MountVolume(L"src", "-I 256") || !MountVolume(L"dst", "-I 128")) {
+            GTEST_SKIP() << "loop-mounted ext4 not available here (needs root, loop devices and mkfs.ext4): " << why_;
+        }
+    }
+    void TearDown() override {
+        for (const std::string& point : mounted_) {
+            if (std::system(("umount '" + point + "' 2>/dev/null").c_str()) != 0) {
+                std::system(("umount -l '" + point + "'").c_str());  // let go once nothing uses it
+            }
+        }
+        RealRunTest::TearDown();
+    }
+    // Makes an image root/name.img, formats it and mounts it at root/name.
+    bool MountVolume(const std::wstring& name, const std::string& options) {
+        std::string image = Narrow(root + L"/" + name + L".img"), point = Narrow(root + L"/" + name);
+        fs::create_directories(point);
+        std::string make = "truncate -s 16M '" + image + "' && mkfs.ext4 -q -F " + options + " '" + image + "' >/dev/null 2>&1";
+        if (std::system(make.c_str()) != 0) {
+            why_ = "mkfs.ext4 failed";
+            return false;
+        }
+        if (std::system(("mount -o loop '" + image + "' '" + point + "' 2>/dev/null").c_str()) != 0) {
+            why_ = "mount -o loop failed";
+            return false;
+        }
+        mounted_.push_back(point);
+        return true;
+    }
+    std::vector<std::string> mounted_;
+    std::string why_;
+};
+
+TEST_F(CoarseVolumeTest, WholeSecondsAndDatesTo2038AreNotCopiedAgain) {
+    const int64_t fine = UtcFileTime(2024, 5, 6, 7, 8, 9) + 1234567;
+    const int64_t far = UtcFileTime(2040, 2, 3, 4, 5, 6) + 7654321;
+    for (int i = 0; i < 10; ++i) WriteRealFile(Src(L"photos/p" + std::to_wstring(i) + L".jpg"), "photo", fine + i * 3333333);
+    WriteRealFile(Src(L"notes.txt"), "notes", fine);
+    WriteRealFile(Src(L"future.txt"), "future", far);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_NE(CapturedText().find(L"Source File System: ext4\nDest File System: ext4\n"), std::wstring::npos)
+        << Narrow(CapturedText());
+    FileInfo kept;
+    ASSERT_TRUE(FsGetAttributesEx(Dst(L"notes.txt").c_str(), &kept));
+    EXPECT_EQ(FileTimeToInt64(kept.lastWriteTime), fine - 1234567);  // whole seconds
+    ASSERT_TRUE(FsGetAttributesEx(Dst(L"future.txt").c_str(), &kept));
+    EXPECT_EQ(FileTimeToInt64(kept.lastWriteTime), UtcFileTime(2038, 1, 19, 3, 14, 7));  // clamped
+
+    // Nothing changed: nothing backed up, nothing copied.
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(CapturedText().find(L" file "), std::wstring::npos) << Narrow(CapturedText());
+    EXPECT_FALSE(Exists(Dst(L"Backup")));
+
+    // A change of the same size seconds later is one.
+    WriteRealFile(Src(L"notes.txt"), "NOTES", fine + 50000000);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_NE(CapturedText().find(L"backup file " + Dst(L"notes.txt") + L"\n"), std::wstring::npos) << Narrow(CapturedText());
+    EXPECT_EQ(Read(Dst(L"notes.txt")), "NOTES");
+    EXPECT_EQ(Read(Dst(L"Backup/notes.txt")), "notes");
 }
 #endif
 

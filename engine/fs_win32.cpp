@@ -220,10 +220,14 @@ WriteGuard g_guard;
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-// Whether the first length characters of text name folder or something below it.
-bool TextAtOrBelow(const wchar_t* text, size_t length, const std::wstring& folder) {
+// Whether the first length characters of text name folder or something below it, spelled alike
+// (or alike but for case).
+bool TextAtOrBelow(const wchar_t* text, size_t length, const std::wstring& folder, bool ignoreCase = false) {
     size_t n = folder.size();
-    if (n == 0 || length < n || wcsncmp(text, folder.c_str(), n) != 0) return false;
+    if (n == 0 || length < n) return false;
+    if (ignoreCase ? CompareStringOrdinal(text, static_cast<int>(n), folder.c_str(), static_cast<int>(n), TRUE) != CSTR_EQUAL
+                   : wcsncmp(text, folder.c_str(), n) != 0)
+        return false;
     return length == n || IsSeparator(text[n]) || IsSeparator(folder[n - 1]);
 }
 
@@ -377,7 +381,9 @@ struct HeldWay {
 
 // Lets go of the unused handles held at and below path, before our own removal or move of it. A
 // folder another thread is writing in stays held, and the removal or move fails as it would on a
-// folder someone else holds.
+// folder someone else holds. Names compare without regard to case here: a copy spells a folder as
+// the source does, a move as the destination's listing does, and both may be held. (Holding
+// compares exactly: in a folder with case sensitivity turned on, two spellings are two folders.)
 void LetGoAtAndBelow(const wchar_t* path) {
     std::wstring folder = path;
     AcquireSRWLockExclusive(&g_guard.lock);
@@ -385,7 +391,7 @@ void LetGoAtAndBelow(const wchar_t* path) {
         dropped = false;
         for (size_t i = 0; i < g_guard.held.size(); ++i) {
             const HeldFolder* f = g_guard.held[i];
-            if (f->users == 0 && f->children == 0 && TextAtOrBelow(f->path.c_str(), f->path.size(), folder)) {
+            if (f->users == 0 && f->children == 0 && TextAtOrBelow(f->path.c_str(), f->path.size(), folder, true)) {
                 DropHeldFolder(i);
                 dropped = true;
                 break;

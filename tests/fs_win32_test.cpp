@@ -780,6 +780,12 @@ TEST_F(Win32Fs, HeldFoldersStayPutForOthersAndGiveWayToOurOwnChanges) {
     EXPECT_EQ(Fs().moveFile((dst + L"\\a").c_str(), (dst + L"\\a2").c_str()), 0u);
     EXPECT_EQ(Fs().copyFile(source.c_str(), (dst + L"\\a2\\g.txt").c_str(), nullptr, false), 0u);
     EXPECT_EQ(ReadBytes(dst + L"\\a2\\f.txt"), "from the source");
+    // One folder held under two spellings (a copy names it as the source does, a move as the
+    // destination lists it): its removal lets go of both.
+    ASSERT_EQ(Fs().createDirectory((dst + L"\\c").c_str()), 0u);
+    ASSERT_EQ(Fs().copyFile(source.c_str(), (dst + L"\\C\\upper.txt").c_str(), nullptr, false), 0u);
+    ASSERT_EQ(Fs().moveFile((dst + L"\\c\\upper.txt").c_str(), (dst + L"\\upper.txt").c_str()), 0u);
+    EXPECT_EQ(Fs().removeDirectory((dst + L"\\c").c_str()), 0u);
 
     // 60 folders, more than are kept held, written by two threads at once, in orders of their own.
     constexpr int kFolders = 60;

@@ -269,20 +269,21 @@ uint32_t WineCheckReachedByName(HANDLE handle, const std::wstring& path, const H
     DWORD length = GetFinalPathNameByHandleW(handle, text, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length > 0 && length < 1024) finalPath->assign(text, length);
     if (!parent) return 0;
-    if (finalPath->empty() || parent->finalPath.empty()) {
-        // Wine 8 gives no final path longer than MAX_PATH: the listing's reparse bit, looked at
-        // after the open, is the next best sign.
-        DWORD attributes = GetFileAttributesW(ExactPath(path.c_str()).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) return ERROR_PATH_NOT_FOUND;
-        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? kErrorLinkInTheWay : 0;
+    if (!finalPath->empty() && !parent->finalPath.empty()) {
+        size_t nameStart = parent->path.size() + (IsSeparator(parent->path.back()) ? 0 : 1);
+        std::wstring expected = parent->finalPath;
+        if (!IsSeparator(expected.back())) expected += L'\\';
+        expected.append(path, nameStart, std::wstring::npos);
+        if (CompareStringOrdinal(finalPath->c_str(), static_cast<int>(finalPath->size()), expected.c_str(),
+                                 static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL)
+            return 0;
     }
-    size_t nameStart = parent->path.size() + (IsSeparator(parent->path.back()) ? 0 : 1);
-    std::wstring expected = parent->finalPath;
-    if (!IsSeparator(expected.back())) expected += L'\\';
-    expected.append(path, nameStart, std::wstring::npos);
-    bool same = CompareStringOrdinal(finalPath->c_str(), static_cast<int>(finalPath->size()), expected.c_str(),
-                                     static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
-    return same ? 0 : kErrorLinkInTheWay;
+    // Wine 8 gives no final path longer than MAX_PATH, and gives a name that is no valid DOS name
+    // (a last "." or " ") as a made-up short name: then the listing's reparse bit, looked at after
+    // the open, is the next best sign.
+    DWORD attributes = GetFileAttributesW(ExactPath(path.c_str()).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return ERROR_PATH_NOT_FOUND;
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? kErrorLinkInTheWay : 0;
 }
 
 // Opens and looks at one folder of the way: the root as it is given (the user chose it, links and

@@ -338,6 +338,82 @@ TEST_F(RealRunTest, TheDeletedFolderInAnySpellingIsNeverWalkedForDeletedFiles) {
     EXPECT_FALSE(Exists(Dst(L"Deleted/deleted")));
     EXPECT_EQ(Read(Dst(L"$Recycle.Bin/S-1-5-21/$R1.txt")), "recycled");
 }
+
+}  // namespace
+
+// In fs_win32_test.cpp: a link of a kind (0 junction, 1 directory symbolic link, 2 Unix symbolic
+// link under Wine) and its removal.
+bool MakeFolderLink(const std::wstring& at, const std::wstring& target, int kind);
+void RemoveFolderLink(const std::wstring& at);
+
+namespace {
+
+// What another program does between the walks' look at a folder and the run's write into it: when
+// the provider is asked to write at trigger, it first moves folder aside and puts a link to target
+// in its place.
+struct SwapBeforeWrite {
+    std::wstring trigger, folder, target;
+    int kind;
+    bool done;
+};
+std::vector<SwapBeforeWrite> g_swaps;
+
+void SwapIfDue(const wchar_t* path) {
+    for (SwapBeforeWrite& swap : g_swaps) {
+        if (swap.done || _wcsicmp(path, swap.trigger.c_str()) != 0) continue;
+        std::error_code error;
+        fs::rename(fs::path(swap.folder), fs::path(swap.folder + L"-was"), error);
+        swap.done = !error && MakeFolderLink(swap.folder, swap.target, swap.kind);
+    }
+}
+uint32_t CopySwappingFirst(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replace) {
+    SwapIfDue(to);
+    return PlatformFileSystem().copyFile(from, to, progress, replace);
+}
+uint32_t MoveSwappingFirst(const wchar_t* from, const wchar_t* to) {
+    SwapIfDue(from);
+    return PlatformFileSystem().moveFile(from, to);
+}
+
+// A destination folder swapped for a link after the walks looked at it (a junction, which any
+// user can make on Windows; under Wine a Unix link): right before a copy into it, and before a
+// changed file's move into Backup. Nothing is written where the links lead; each step fails with
+// its error and the run ends with errors.
+TEST_F(RealRunTest, AFolderSwappedForALinkMidRunCarriesNoWriteOut) {
+    const int64_t t = UtcFileTime(2024, 1, 1);
+    WriteRealFile(Src(L"sub/new.txt"), "new", t);
+    MakeRealFolder(Dst(L"sub"));
+    WriteRealFile(Src(L"changed/c.txt"), "v2", t + 10000000);
+    WriteRealFile(Dst(L"changed/c.txt"), "v1", t);
+    WriteRealFile(Dst(L"Backup/changed/kept.txt"), "kept", t);
+    const std::wstring outside = root + L"\\outside";
+    WriteRealFile(outside + L"\\precious.txt", "outside", t);
+    int kind = 0;
+    for (; kind < 3 && !MakeFolderLink(root + L"\\probe", outside, kind); ++kind) {}
+    if (kind == 3) GTEST_SKIP() << "no kind of folder link can be made here";
+    RemoveFolderLink(root + L"\\probe");
+    g_swaps = {{Dst(L"sub\\new.txt"), Dst(L"sub"), outside, kind, false},
+               {Dst(L"changed\\c.txt"), Dst(L"Backup\\changed"), outside, kind, false}};
+    FileSystem swapping = PlatformFileSystem();
+    swapping.copyFile = CopySwappingFirst;
+    swapping.moveFile = MoveSwappingFirst;
+    const FileSystem* previous = SetFileSystem(&swapping);
+    int code = Run();
+    SetFileSystem(previous);
+    for (const SwapBeforeWrite& swap : g_swaps) {
+        EXPECT_TRUE(swap.done) << Narrow(swap.folder);
+        RemoveFolderLink(swap.folder);
+    }
+    const std::wstring text = CapturedText(), loop = std::to_wstring(kErrorLinkInTheWay);
+    EXPECT_EQ(code, 2) << Narrow(text);
+    EXPECT_NE(text.find(L"copy " + Src(L"sub\\new.txt") + L" failed: " + loop + L"\n"), std::wstring::npos) << Narrow(text);
+    EXPECT_NE(text.find(L"move " + Dst(L"changed\\c.txt") + L" failed: " + loop + L"\n"), std::wstring::npos) << Narrow(text);
+    std::vector<std::wstring> there;
+    for (const auto& entry : fs::recursive_directory_iterator(fs::path(outside))) there.push_back(entry.path().wstring());
+    EXPECT_EQ(there, std::vector<std::wstring>{outside + L"\\precious.txt"});
+    EXPECT_EQ(Read(Dst(L"changed\\c.txt")), "v1");  // never moved out, never replaced
+    EXPECT_EQ(Read(Dst(L"Backup\\changed-was\\kept.txt")), "kept");
+}
 #endif
 
 #ifndef _WIN32

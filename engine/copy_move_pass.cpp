@@ -8,6 +8,7 @@
 #include "engine/copy_queue.h"
 #include "engine/date_filter.h"
 #include "engine/destination_index.h"
+#include "engine/destination_times.h"
 #include "engine/move_aside.h"
 #include "engine/paths.h"
 #include "engine/run_state.h"
@@ -28,11 +29,11 @@ bool SkippedByDate(const FindEntry& entry) {
 // A copy never replaces: a file that the query missed (a failed query counts as missing), or that
 // another program saved after the old one went into Backup, stays, and the copy fails. A copy
 // whose folder could not be made is not tried: refused holds the error that stopped the folder.
-void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, const wchar_t* name,
+void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, const FindEntry& entry,
                     const wchar_t* destinationFile, uint32_t refused = 0) {
     PathBuffer sourceFile;
-    if (!ComposePath(sourceFile, sourceRoot, relativeFolder, name)) {
-        ReportPathTooLong(sourceRoot, relativeFolder, name);
+    if (!ComposePath(sourceFile, sourceRoot, relativeFolder, entry.name)) {
+        ReportPathTooLong(sourceRoot, relativeFolder, entry.name);
         return;
     }
     if (refused) {
@@ -40,7 +41,8 @@ void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, co
         WriteFailure(L"copy %s failed: %u\n", sourceFile.text, refused);
         return;
     }
-    QueueCopy(sourceFile.text, destinationFile, name);
+    QueueCopy(sourceFile.text, destinationFile, entry.name, entry.lastWriteTime,
+              static_cast<uint64_t>(entry.sizeHigh) << 32 | entry.sizeLow);
 }
 
 // Lets the queued copies of relativeFolder end, and notes the files they brought in the index.
@@ -53,6 +55,13 @@ void SettleCopies(const wchar_t* relativeFolder) {
 // of one cannot be moved while that folder is walked (a move into it would fail first), so the
 // later files of the folder skip the chain and its system calls. A link in the way blocks them all.
 enum FolderState { kFolderUnknown, kFolderReady, kFolderBlocked };
+
+// The digests of the first bytes of the look-alikes compared in this run (HeadDigest).
+struct CandidateHead {
+    bool readable;
+    uint64_t digest;
+};
+std::unordered_map<const IndexEntry*, CandidateHead> g_candidateHeads;
 
 // The old place of an index entry in the destination; false (reported) when it cannot be named.
 bool OldPlace(PathBuffer& path, const wchar_t* destinationRoot, const IndexEntry& twin, const wchar_t* name) {
@@ -78,13 +87,28 @@ IndexEntry* ChooseTwin(const wchar_t* sourceRoot, const wchar_t* destinationRoot
     ContentSource source;
     uint64_t size = static_cast<uint64_t>(entry.sizeHigh) << 32 | entry.sizeLow;
     if (!OpenContentSource(sourceFile.text, size, &source)) return nullptr;  // the copy reports it
+    uint64_t sourceHead = SourceHeadDigest(source);
     IndexEntry* proven = nullptr;
     for (IndexEntry* candidate = first; candidate && !proven;) {
         PathBuffer oldPlace;
         const wchar_t* folder = IndexedFolder(*candidate)[0] != L'\0' ? IndexedFolder(*candidate) : nullptr;
         // One that cannot be named cannot be moved either: it proves nothing, and is no failure.
         ContentVerdict verdict = kCandidateUnreadable;
-        if (ComposePath(oldPlace, destinationRoot, folder, entry.name)) verdict = CompareWithSource(source, oldPlace.text);
+        if (ComposePath(oldPlace, destinationRoot, folder, entry.name)) {
+            // Each candidate's first bytes are read once per run, however many source files of
+            // its name look at it; only one that begins as the source does is compared whole.
+            auto known = g_candidateHeads.find(candidate);
+            if (known == g_candidateHeads.end()) {
+                uint64_t digest = 0;
+                verdict = CompareHead(source, oldPlace.text, &digest);
+                g_candidateHeads.emplace(candidate, CandidateHead{verdict != kCandidateUnreadable, digest});
+            } else if (!known->second.readable) {
+                verdict = kCandidateUnreadable;
+            } else {
+                verdict = known->second.digest == sourceHead ? kContentHeadEqual : kContentDiffers;
+            }
+            if (verdict == kContentHeadEqual) verdict = CompareWithSource(source, oldPlace.text);
+        }
         if (verdict == kSourceUnreadable) break;
         if (verdict == kContentEqual) proven = candidate;
         else candidate = candidate == first && second ? second : FindMovedCounterpart(entry, sourceRoot, tolerance, candidate);
@@ -116,7 +140,7 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
         WriteFailure(L"move %s failed: %u\n", oldPlace.text, error);
         // Someone else moved or removed it meanwhile: copying keeps the destination complete.
     }
-    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile, refused);
+    CopySourceFile(sourceRoot, relativeFolder, entry, destinationFile, refused);
 }
 
 // indexed: the destination folder's files as the index scan found them (ListIndexedFiles);
@@ -159,6 +183,8 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
         present = FileInfo{kFileAttributeNormal, FileTime{0, 0}, known->lastWriteTime, known->sizeHigh, known->sizeLow};
     } else {
         there = FsGetAttributesEx(destinationFile.text, &present);
+        if (there && !(present.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint | kFileAttributeDevice)))
+            NoteDestinationTime(present.lastWriteTime);  // before it is compared under what the times show
     }
     // A link where the source has a file is no copy of it, whatever it leads to (or if nothing):
     // the link itself goes aside like a changed file, and nothing is written through it.
@@ -176,7 +202,7 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     // The copy goes over the destination file only once that file is safe in Backup.
     if (!MoveAside(destinationFile.text, destinationRoot, L"Backup", relativeFolder, entry.name, &backupReady)) return;
     if (known) known->values |= kMovedAway;
-    CopySourceFile(sourceRoot, relativeFolder, entry.name, destinationFile.text);
+    CopySourceFile(sourceRoot, relativeFolder, entry, destinationFile.text);
 }
 
 // What the walk of the source keeps while it goes down. The identities of the folders on the
@@ -357,12 +383,13 @@ ListingResult WalkSource(SourceWalk& walk, const wchar_t* relativeFolder, bool b
 bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,
                    uint32_t sizeHigh2, uint32_t sizeLow2, FileTime time2, bool differentFileSystems) {
     if (sizeLow1 != sizeLow2 || sizeHigh1 != sizeHigh2) return false;
-    return TimesWithin(time1, time2, differentFileSystems ? kTwoSeconds : 0);
+    return DestinationTimeMatches(time1, time2, differentFileSystems ? kTwoSeconds : 0);
 }
 
 ListingResult CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                               bool differentFileSystems) {
     SourceWalk walk{sourceRoot, destinationRoot, differentFileSystems, {}, false, {}};
+    g_candidateHeads.clear();
     BeginCopyQueue();
     ListingResult result = WalkSource(walk, relativeFolder, false, false);
     EndCopyQueue();

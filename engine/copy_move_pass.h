@@ -14,6 +14,8 @@
 ListingResult CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
                               const wchar_t* relativeFolder, bool differentFileSystems);
 
-// Size and last-write time agree; with differentFileSystems the times may differ by up to 2 s.
+// Source file (1) and destination file (2) have one size, and the destination's time stands for
+// the source's as the destination keeps times (DestinationTimeMatches); with
+// differentFileSystems the times may also differ by up to 2 s.
 bool FilesAreEqual(uint32_t sizeHigh1, uint32_t sizeLow1, FileTime time1,
                    uint32_t sizeHigh2, uint32_t sizeLow2, FileTime time2, bool differentFileSystems);

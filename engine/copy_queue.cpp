@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "engine/destination_times.h"
 #include "engine/file_system.h"
 #include "engine/run_state.h"
 #include "engine/walk.h"
@@ -25,6 +26,8 @@ constexpr size_t kMostWaiting = 1;
 struct Job {
     std::wstring source, destination, name;
     uint64_t part;
+    FileTime sourceTime;
+    uint64_t size;
 };
 
 struct Queue {
@@ -52,7 +55,8 @@ uint32_t CopyProgressOrStop(int64_t totalSize, int64_t transferred) {
 }
 
 // The copy with its lines; true when the file arrived. *abandoned: the copy gave way to a stop.
-bool CopyWithLines(const wchar_t* source, const wchar_t* destination, bool* abandoned) {
+bool CopyWithLines(const wchar_t* source, const wchar_t* destination, FileTime sourceTime, uint64_t size,
+                   bool* abandoned) {
     WriteMessage(L"copy file %s\n", source);
     // Never over a file: the place was looked at and found empty, or emptied by the move into
     // Backup, and whatever stands there now another program put there meanwhile.
@@ -60,6 +64,7 @@ bool CopyWithLines(const wchar_t* source, const wchar_t* destination, bool* aban
     // A copy abandoned for a stop is not a failure of the file: the stop line says why.
     *abandoned = error == kErrorCancelled && StopRequested();
     if (error != 0 && !*abandoned) WriteFailure(L"copy %s failed: %u\n", source, error);
+    if (error == 0) LearnFromCopy(destination, sourceTime, size);
     return error == 0;
 }
 
@@ -70,7 +75,7 @@ void RunJob(const Job& job) {
     WriteIntoLogPart(job.part);
     bool arrived = false, abandoned = true;
     // After a stop a one-at-a-time run starts no further copy.
-    if (!StopRequested()) arrived = CopyWithLines(job.source.c_str(), job.destination.c_str(), &abandoned);
+    if (!StopRequested()) arrived = CopyWithLines(job.source.c_str(), job.destination.c_str(), job.sourceTime, job.size, &abandoned);
     WriteIntoLogPart(own);
     std::lock_guard<std::mutex> lock(q.mutex);
     // A one-at-a-time run shows the one copy the stop cut short: the first not yet ended.
@@ -147,16 +152,17 @@ void EndCopyQueue() {
     q.walkPart = 0;
 }
 
-void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name) {
+void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name, FileTime sourceTime,
+               uint64_t size) {
     Queue& q = g_queue;
     if (!q.running) {
         bool abandoned;
-        if (CopyWithLines(sourceFile, destinationFile, &abandoned)) ++q.arrived;
+        if (CopyWithLines(sourceFile, destinationFile, sourceTime, size, &abandoned)) ++q.arrived;
         return;
     }
     std::unique_lock<std::mutex> lock(q.mutex);
     uint64_t part = OpenLogPart();
-    q.waiting.push_back(Job{sourceFile, destinationFile, name, part});
+    q.waiting.push_back(Job{sourceFile, destinationFile, name, part, sourceTime, size});
     q.unfinished.emplace(part, name);
     bool wake = q.workerIdle;
     Job mine;

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <new>
 
+#include "engine/destination_times.h"
 #include "engine/paths.h"
 #include "engine/walk.h"
 
@@ -197,6 +198,7 @@ void TakeValues(IndexEntry& entry, uint32_t sizeHigh, uint32_t sizeLow, FileTime
     entry.sizeLow = sizeLow;
     entry.lastWriteTime = lastWriteTime;
     entry.values = (entry.values & ~kValuesMask) | kValuesRead;
+    NoteDestinationTime(lastWriteTime);  // what the destination keeps shows in its files' times
 }
 
 // What a full listing says of a plain file is what a query of it would say.
@@ -327,7 +329,7 @@ bool LooksAlike(IndexEntry& entry, const FindEntry& sourceEntry, int64_t toleran
     if ((entry.values & kValuesMask) == kValuesUnread) ReadValues(entry, sourceEntry.name);
     if ((entry.values & kValuesMask) != kValuesRead) return false;
     if (entry.sizeLow != sourceEntry.sizeLow || entry.sizeHigh != sourceEntry.sizeHigh) return false;
-    return TimesWithin(sourceEntry.lastWriteTime, entry.lastWriteTime, tolerance);
+    return DestinationTimeMatches(sourceEntry.lastWriteTime, entry.lastWriteTime, tolerance);
 }
 
 }  // namespace
@@ -345,15 +347,19 @@ IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* so
         // Moved away (as a twin, or into Backup): nothing of it is at its place any more.
         if (candidate.values & kMovedAway) continue;
         if (!LooksAlike(candidate, sourceEntry, tolerance)) continue;
-        PathBuffer sourcePlace;
-        const wchar_t* folder = IndexedFolder(candidate);
-        if (folder[0] == L'\0') folder = nullptr;
-        // A place that cannot even be named cannot be checked: never take that candidate.
-        if (!ComposePath(sourcePlace, sourceRoot, folder, sourceEntry.name)) continue;
-        FileInfo info;
-        if (!FsGetAttributesEx(sourcePlace.text, &info) || (info.attributes & kFileAttributeDirectory)) {
-            return &candidate;
+        if (candidate.values & (kSourceFileSeen | kSourcePlaceHeld)) continue;
+        if (!(candidate.values & kSourcePlaceEmpty)) {
+            PathBuffer sourcePlace;
+            const wchar_t* folder = IndexedFolder(candidate);
+            if (folder[0] == L'\0') folder = nullptr;
+            // A place that cannot even be named cannot be checked: never take that candidate.
+            FileInfo info;
+            bool empty = ComposePath(sourcePlace, sourceRoot, folder, sourceEntry.name) &&
+                         (!FsGetAttributesEx(sourcePlace.text, &info) || (info.attributes & kFileAttributeDirectory));
+            candidate.values |= empty ? kSourcePlaceEmpty : kSourcePlaceHeld;
+            if (!empty) continue;
         }
+        return &candidate;
     }
     return nullptr;
 }

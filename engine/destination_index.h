@@ -40,7 +40,8 @@ struct IndexEntry {
     uint32_t nextSameName;  // the next entry of this name in scan order; kNoIndexEntry at the end
     uint32_t values;        // kValuesUnread, kValuesRead (the three fields above hold them) or
                             // kValuesUnreadable (no file could be described there: never a twin),
-                            // with the marks kSourceFileSeen, kMovedAway and kTakenAsTwin
+                            // with the marks kSourceFileSeen, kMovedAway, kTakenAsTwin and
+                            // kSourcePlaceEmpty or kSourcePlaceHeld
 };
 constexpr uint32_t kValuesUnread = 0;
 constexpr uint32_t kValuesRead = 1;
@@ -49,6 +50,10 @@ constexpr uint32_t kValuesMask = 3;
 constexpr uint32_t kSourceFileSeen = 4;  // the copy pass met a source file at this place
 constexpr uint32_t kMovedAway = 8;       // this run moved the file to another place
 constexpr uint32_t kTakenAsTwin = 16;    // moved into place for a source file (with kMovedAway)
+// What a lookup found at the file's own place in the source, kept for the rest of the run: a
+// look-alike met by many source files of its name is looked at once.
+constexpr uint32_t kSourcePlaceEmpty = 32;
+constexpr uint32_t kSourcePlaceHeld = 64;
 
 // What the copy pass learned of the source folder at one destination folder's place.
 constexpr uint32_t kSourceFolderMet = 1;     // listed as a folder in its parent
@@ -98,12 +103,13 @@ extern DestinationIndexStore DestinationIndex;
 ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder);
 
 // The first entry in scan order after `after` (null: from the start) with the source file's name
-// and size, a last-write time within tolerance (100-ns units) of its own, still at its place in
-// this run, and whose own place in the source holds no file; null when there is none. Valid
-// until the next scan.
+// and size, a last-write time that matches its own (DestinationTimeMatches: within tolerance, in
+// 100-ns units, or as the destination keeps times), still at its place in this run, and whose own
+// place in the source holds no file (looked at once per run, and held once the copy pass met a
+// source file there); null when there is none. Valid until the next scan.
 IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot, int64_t tolerance = 0,
                                  const IndexEntry* after = nullptr);
-// How many entries with the source file's name, size and time (within tolerance) this run has
+// How many entries with the source file's name, size and matching time this run has
 // already moved into place as twins (kTakenAsTwin).
 size_t TakenTwinCount(const FindEntry& sourceEntry, int64_t tolerance);
 

@@ -1,6 +1,7 @@
 #include "engine/fs_memory.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
@@ -100,6 +101,9 @@ struct State {
     bool logCalls = true;
     int64_t clock = 0;  // creation times of copies
     std::wstring guardedRoot;  // guardWritesBelow's root; empty: nothing guarded
+    int64_t storedPrecision = 1;  // what copies keep of their times: MemFsSetStoredTimes
+    int64_t storedMin = INT64_MIN, storedMax = INT64_MAX;
+    bool storedRoundUp = false;
 };
 
 State& S() {
@@ -573,7 +577,7 @@ uint32_t MemCopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn prog
     Node* target = existing != toParent->children.end() ? existing->second.get()
                                                           : AddChild(toParent, toParts.back(), false);
     target->content = source->content;
-    target->lastWriteTime = source->lastWriteTime;
+    target->lastWriteTime = MemFsStoredTime(source->lastWriteTime);
     target->creationTime = ++S().clock;
     target->attributes = source->attributes & ~kFileAttributeReparsePoint;  // a copy is a plain file
     return 0;
@@ -818,6 +822,23 @@ void MemFsSetCaseSensitiveFolder(const std::wstring& path) {
 }
 
 void MemFsSetFileSystemName(const std::wstring& name) { S().fileSystemName = name; }
+
+void MemFsSetStoredTimes(int64_t precision, int64_t minTime, int64_t maxTime, bool roundUp) {
+    Guard guard(g_lock);
+    S().storedPrecision = precision > 0 ? precision : 1;
+    S().storedMin = minTime;
+    S().storedMax = maxTime;
+    S().storedRoundUp = roundUp;
+}
+
+int64_t MemFsStoredTime(int64_t time) {
+    Guard guard(g_lock);
+    const State& s = S();
+    int64_t part = ((time % s.storedPrecision) + s.storedPrecision) % s.storedPrecision;
+    int64_t stored = time - part;
+    if (part != 0 && s.storedRoundUp) stored += s.storedPrecision;
+    return std::min(std::max(stored, s.storedMin), s.storedMax);
+}
 
 void MemFsSetListingsCarrySizes(bool carry) { S().listingsCarrySizes = carry; }
 

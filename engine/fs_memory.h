@@ -84,6 +84,13 @@ void MemFsSetFileSystemName(const std::wstring& name);
 // after MemFsReset): the walks then take them from listings instead of asking about each file.
 void MemFsSetListingsCarrySizes(bool carry);
 
+// What a copy keeps of its source's last-write time, as a destination of coarser times does: the
+// time truncated (or, with roundUp, rounded up) to a multiple of precision (100-ns units; 1 keeps
+// it exact), then clamped to minTime..maxTime. After MemFsReset copies keep times exactly.
+void MemFsSetStoredTimes(int64_t precision, int64_t minTime, int64_t maxTime, bool roundUp = false);
+// The time a copy of a file of this time stores under the current setting.
+int64_t MemFsStoredTime(int64_t time);
+
 // Whether the provider lets copies run on worker threads beside the walk, as the real ones do
 // (off after MemFsReset). The call log and random failures then follow the threads' timing.
 void MemFsSetCopiesMayOverlap(bool overlap);

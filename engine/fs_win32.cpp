@@ -1,10 +1,12 @@
 // The Win32 provider: each operation is one system call (a copy two: the data, then the rename),
-// its failure the failing call's GetLastError.
+// its failure the failing call's GetLastError; below a guarded root, the folders on the way are
+// opened and held first, once for as long as they stay in use.
 #include <windows.h>
 
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "engine/file_system.h"
 
@@ -161,16 +163,273 @@ bool Win32GetAttributesEx(const wchar_t* path, FileInfo* info) {
     return true;
 }
 
+// Under Wine every drive letter is a folder of one Unix tree: Z: holds all of it, and a drive may
+// be mapped to a folder of another drive. Its final paths name the deepest drive, so a folder of
+// one drive can lie inside a plain folder of another with nothing in the texts to show it.
+// Windows never does that: a volume appears inside another only at a mount point, which the walks
+// treat as a link.
+bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// ---- Writes below a guarded root: through held folders only ------------------------------------
+//
+// While a root is guarded, a call that changes something below it first holds every folder from
+// the root down to the folder it writes in: each opened without FILE_SHARE_DELETE, so that nobody
+// can rename or remove it, nor put a junction in its place, while the handle is open; and each
+// looked at through its own handle, which FILE_FLAG_OPEN_REPARSE_POINT makes the link itself where
+// a link stands. The call's own system call, by full path, then goes through exactly the folders
+// that were looked at. (Opens relative to a held folder handle, NtCreateFile with a RootDirectory,
+// would need no holding, but CopyFileExW and MoveFileExW take no folder handle: copies would need
+// a loop of our own, without the system's server-side copy on shares.)
+//
+// The folders stay held after the call, as a small tree of handles shared by both copying threads,
+// so that the next file in the same folder, or below a folder already held, costs no system call;
+// as nobody can rename or replace a held folder, what was looked at stays true. Our own removal of
+// a folder, or move of one, lets go of the handles at and below it first: it would meet them as a
+// sharing violation.
+
+// A listing or traversal right in the access is what makes the share mode count: an open for
+// attributes alone takes part in no sharing check and would not keep anyone from renaming.
+constexpr DWORD kHeldFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
+constexpr DWORD kHeldFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// Folders kept held between calls: a chain of folders a few levels deep for each of the two
+// copying threads, and the ways of a move from one folder into another.
+constexpr size_t kFoldersKeptHeld = 48;
+
+struct HeldFolder {
+    std::wstring path;       // the guarded root's text, then the names below it
+    std::wstring finalPath;  // under Wine only: where the handle leads
+    HANDLE handle;
+    HeldFolder* parent;  // null for the root
+    uint32_t children;   // held folders directly below it
+    uint32_t users;      // calls under way that write in it
+    uint64_t lastUse;
+    bool stale;  // held for a root since let go: never handed out again
+};
+
+struct WriteGuard {
+    SRWLOCK lock = SRWLOCK_INIT;
+    std::wstring root;  // empty: nothing guarded
+    std::vector<HeldFolder*> held;
+    uint64_t clock = 0;
+};
+
+WriteGuard g_guard;
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Whether the first length characters of text name folder or something below it, spelled alike
+// (or alike but for case).
+bool TextAtOrBelow(const wchar_t* text, size_t length, const std::wstring& folder, bool ignoreCase = false) {
+    size_t n = folder.size();
+    if (n == 0 || length < n) return false;
+    if (ignoreCase ? CompareStringOrdinal(text, static_cast<int>(n), folder.c_str(), static_cast<int>(n), TRUE) != CSTR_EQUAL
+                   : wcsncmp(text, folder.c_str(), n) != 0)
+        return false;
+    return length == n || IsSeparator(text[n]) || IsSeparator(folder[n - 1]);
+}
+
+void DropHeldFolder(size_t at) {
+    HeldFolder* folder = g_guard.held[at];
+    CloseHandle(folder->handle);
+    if (folder->parent) --folder->parent->children;
+    g_guard.held.erase(g_guard.held.begin() + static_cast<std::ptrdiff_t>(at));
+    delete folder;
+}
+
+// Lets go of unused folders with nothing held below them: every stale one, and the least recently
+// used ones beyond the number kept. The lock is held.
+void TrimHeldFolders() {
+    size_t keep = g_guard.root.empty() ? 0 : kFoldersKeptHeld;
+    for (;;) {
+        size_t pick = g_guard.held.size();
+        for (size_t i = 0; i < g_guard.held.size(); ++i) {
+            const HeldFolder* f = g_guard.held[i];
+            if (f->users != 0 || f->children != 0) continue;
+            if (f->stale) {
+                pick = i;
+                break;
+            }
+            if (g_guard.held.size() > keep && (pick == g_guard.held.size() || f->lastUse < g_guard.held[pick]->lastUse))
+                pick = i;
+        }
+        if (pick == g_guard.held.size()) return;
+        DropHeldFolder(pick);
+    }
+}
+
+// Under Wine, FILE_FLAG_OPEN_REPARSE_POINT opens what a Unix symbolic link leads to, and the
+// handle shows a plain folder; its final path tells: a folder reached by its own name ends as its
+// parent's final path and that name (in whatever case the disk keeps it). Windows needs none of
+// this, as its handle is the link itself.
+uint32_t WineCheckReachedByName(HANDLE handle, const std::wstring& path, const HeldFolder* parent, std::wstring* finalPath) {
+    wchar_t text[1024];
+    DWORD length = GetFinalPathNameByHandleW(handle, text, 1024, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length > 0 && length < 1024) finalPath->assign(text, length);
+    if (!parent) return 0;
+    if (!finalPath->empty() && !parent->finalPath.empty()) {
+        size_t nameStart = parent->path.size() + (IsSeparator(parent->path.back()) ? 0 : 1);
+        std::wstring expected = parent->finalPath;
+        if (!IsSeparator(expected.back())) expected += L'\\';
+        expected.append(path, nameStart, std::wstring::npos);
+        if (CompareStringOrdinal(finalPath->c_str(), static_cast<int>(finalPath->size()), expected.c_str(),
+                                 static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL)
+            return 0;
+    }
+    // Wine 8 gives no final path longer than MAX_PATH, and gives a name that is no valid DOS name
+    // (a last "." or " ") as a made-up short name: then the listing's reparse bit, looked at after
+    // the open, is the next best sign.
+    DWORD attributes = GetFileAttributesW(ExactPath(path.c_str()).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return ERROR_PATH_NOT_FOUND;
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? kErrorLinkInTheWay : 0;
+}
+
+// Opens and looks at one folder of the way: the root as it is given (the user chose it, links and
+// all), any folder below it only when it is no link. The lock is held.
+uint32_t OpenHeldFolder(const std::wstring& path, HeldFolder* parent, HeldFolder** made) {
+    static const bool underWine = UnderWine();
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (parent ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    HANDLE handle = CreateFileW(ExactPath(path.c_str()).c_str(), kHeldFolderAccess, kHeldFolderShare, nullptr, OPEN_EXISTING,
+                                flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        uint32_t error = LastError();
+        // A folder missing on the way: what the call itself would have said.
+        return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
+    }
+    FILE_ATTRIBUTE_TAG_INFO kind{};
+    std::wstring finalPath;
+    uint32_t error = 0;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &kind, sizeof kind)) {
+        error = LastError();
+    } else if (parent && (kind.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsLinkReparseTag(kind.ReparseTag)) {
+        error = kErrorLinkInTheWay;
+    } else if (!(kind.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = ERROR_PATH_NOT_FOUND;  // a file on the way, as the call itself would say
+    } else if (underWine) {
+        error = WineCheckReachedByName(handle, path, parent, &finalPath);
+    }
+    if (error != 0) {
+        CloseHandle(handle);
+        return error;
+    }
+    *made = new HeldFolder{path, std::move(finalPath), handle, parent, 0, 0, 0, false};
+    if (parent) ++parent->children;
+    g_guard.held.push_back(*made);
+    return 0;
+}
+
+// Holds every folder from the guarded root down to the one that holds path's last part, and gives
+// the deepest (null when path is not below the root: nothing to hold). kErrorLinkInTheWay when
+// one of them is a link, or the error that keeps one from being held.
+uint32_t HoldWay(const wchar_t* path, HeldFolder** way) {
+    *way = nullptr;
+    size_t length = wcslen(path);
+    AcquireSRWLockExclusive(&g_guard.lock);
+    const std::wstring& root = g_guard.root;
+    if (!TextAtOrBelow(path, length, root) || length <= root.size() + (IsSeparator(root.back()) ? 0 : 1)) {
+        ReleaseSRWLockExclusive(&g_guard.lock);
+        return 0;
+    }
+    size_t folderLength = length;
+    while (folderLength > root.size() && !IsSeparator(path[folderLength - 1])) --folderLength;
+    if (folderLength > root.size()) --folderLength;  // its separator
+    if (folderLength < root.size()) folderLength = root.size();
+    HeldFolder* deepest = nullptr;
+    for (HeldFolder* f : g_guard.held) {
+        if (!f->stale && TextAtOrBelow(path, folderLength, f->path) && (!deepest || f->path.size() > deepest->path.size()))
+            deepest = f;
+    }
+    uint32_t error = 0;
+    if (!deepest) error = OpenHeldFolder(root, nullptr, &deepest);
+    while (error == 0 && deepest->path.size() < folderLength) {
+        size_t start = deepest->path.size() + (IsSeparator(deepest->path.back()) ? 0 : 1);
+        size_t end = start;
+        while (end < folderLength && !IsSeparator(path[end])) ++end;
+        HeldFolder* child = nullptr;
+        error = OpenHeldFolder(std::wstring(path, end), deepest, &child);
+        if (error == 0) deepest = child;
+    }
+    if (error == 0) {
+        ++deepest->users;
+        uint64_t now = ++g_guard.clock;
+        for (HeldFolder* f = deepest; f; f = f->parent) f->lastUse = now;
+        *way = deepest;
+    } else {
+        TrimHeldFolders();
+    }
+    ReleaseSRWLockExclusive(&g_guard.lock);
+    return error;
+}
+
+void LetGoOfWay(HeldFolder* way) {
+    if (!way) return;
+    AcquireSRWLockExclusive(&g_guard.lock);
+    --way->users;
+    TrimHeldFolders();
+    ReleaseSRWLockExclusive(&g_guard.lock);
+}
+
+// The way held for the length of one call.
+struct HeldWay {
+    HeldFolder* folder = nullptr;
+    HeldWay() = default;
+    HeldWay(const HeldWay&) = delete;
+    HeldWay& operator=(const HeldWay&) = delete;
+    ~HeldWay() { LetGoOfWay(folder); }
+};
+
+// Lets go of the unused handles held at and below path, before our own removal or move of it. A
+// folder another thread is writing in stays held, and the removal or move fails as it would on a
+// folder someone else holds. Names compare without regard to case here: a copy spells a folder as
+// the source does, a move as the destination's listing does, and both may be held. (Holding
+// compares exactly: in a folder with case sensitivity turned on, two spellings are two folders.)
+void LetGoAtAndBelow(const wchar_t* path) {
+    std::wstring folder = path;
+    AcquireSRWLockExclusive(&g_guard.lock);
+    for (bool dropped = true; dropped;) {
+        dropped = false;
+        for (size_t i = 0; i < g_guard.held.size(); ++i) {
+            const HeldFolder* f = g_guard.held[i];
+            if (f->users == 0 && f->children == 0 && TextAtOrBelow(f->path.c_str(), f->path.size(), folder, true)) {
+                DropHeldFolder(i);
+                dropped = true;
+                break;
+            }
+        }
+    }
+    ReleaseSRWLockExclusive(&g_guard.lock);
+}
+
+void Win32GuardWritesBelow(const wchar_t* root) {
+    AcquireSRWLockExclusive(&g_guard.lock);
+    for (HeldFolder* f : g_guard.held) f->stale = true;
+    g_guard.root = root ? root : L"";
+    TrimHeldFolders();
+    ReleaseSRWLockExclusive(&g_guard.lock);
+}
+
 uint32_t Win32CreateDirectory(const wchar_t* path) {
+    HeldWay way;
+    if (uint32_t error = HoldWay(path, &way.folder)) return error;
     return CreateDirectoryW(ExactPath(path).c_str(), nullptr) ? 0 : LastError();
 }
 
 uint32_t Win32RemoveDirectory(const wchar_t* path) {
+    LetGoAtAndBelow(path);
+    HeldWay way;
+    if (uint32_t error = HoldWay(path, &way.folder)) return error;
     return RemoveDirectoryW(ExactPath(path).c_str()) ? 0 : LastError();
 }
 
-// MoveFileW without flags refuses an existing target, which is the contract.
+// MoveFileW without flags refuses an existing target, which is the contract. A link as the last
+// part of either path is moved or refused as an entry, never followed.
 uint32_t Win32MoveFile(const wchar_t* from, const wchar_t* to) {
+    LetGoAtAndBelow(from);
+    HeldWay fromWay, toWay;
+    if (uint32_t error = HoldWay(from, &fromWay.folder)) return error;
+    if (uint32_t error = HoldWay(to, &toWay.folder)) return error;
     return MoveFileW(ExactPath(from).c_str(), ExactPath(to).c_str()) ? 0 : LastError();
 }
 
@@ -211,6 +470,9 @@ uint64_t NextTempBits() {
 // got, and under the real name such a file could pass for the whole one at the next run. A
 // leftover under the temporary name is removed by the next run's scan of the destination.
 uint32_t Win32CopyFile(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replaceExisting) {
+    // The temporary, its rename and its removal all go through the one way held here.
+    HeldWay way;
+    if (uint32_t error = HoldWay(to, &way.folder)) return error;
     DWORD directFlags = replaceExisting ? 0 : COPY_FILE_FAIL_IF_EXISTS;
     size_t folderLength = 0;
     for (size_t i = 0; to[i] != L'\0'; ++i) {
@@ -391,16 +653,6 @@ bool AtOrBelow(const std::wstring& inner, const std::wstring& outer) {
     return inner.size() == length || inner[length] == L'\\';
 }
 
-// Under Wine every drive letter is a folder of one Unix tree: Z: holds all of it, and a drive may
-// be mapped to a folder of another drive. Its final paths name the deepest drive, so a folder of
-// one drive can lie inside a plain folder of another with nothing in the texts to show it.
-// Windows never does that: a volume appears inside another only at a mount point, which the walks
-// treat as a link.
-bool UnderWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 uint32_t Win32GetFolderId(const wchar_t* path, FolderId* id) {
     FolderFacts facts{};
     if (uint32_t error = DescribeFolder(path, &facts, false)) return error;
@@ -470,6 +722,8 @@ uint32_t Win32RemoveLeftoverCopy(const wchar_t* path) {
         if (*p == L'\\' || *p == L'/') name = p + 1;
     }
     if (!IsLeftoverCopyName(name)) return ERROR_INVALID_NAME;
+    HeldWay way;
+    if (uint32_t error = HoldWay(path, &way.folder)) return error;
     ExactPath exact(path);
     DWORD attributes = GetFileAttributesW(exact.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
@@ -527,7 +781,7 @@ constexpr FileSystem kWin32FileSystem = {
     // A folder with case sensitivity turned on is the exception; a destination is taken to be
     // none, as the engine's name rules on Windows take it.
     Win32OpenRead,        Win32ReadAt,           Win32CloseRead,  [] { return true; },
-    [](const wchar_t*) {},
+    Win32GuardWritesBelow,
 };
 
 }  // namespace

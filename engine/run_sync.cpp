@@ -6,6 +6,7 @@
 #include "engine/date_filter.h"
 #include "engine/deleted_pass.h"
 #include "engine/destination_index.h"
+#include "engine/destination_times.h"
 #include "engine/empty_folders.h"
 #include "engine/file_system.h"
 #include "engine/paths.h"
@@ -136,6 +137,7 @@ int32_t RunSync(int32_t argc, const wchar_t* const* argv) {
     PrepareProcessForRun();
     ResetRunFailures();
     ForgetUnreadableFolders();
+    ResetDestinationTimes();
 
     PathBuffer source, destination;
     if (!TakeFolder(source, argv[1])) return 1;

@@ -30,6 +30,14 @@ ContentVerdict EndsAt(ReadHandle file, uint64_t size, bool sourceSide) {
     return n == 0 ? kContentEqual : kContentDiffers;
 }
 
+uint64_t Digest(const unsigned char* bytes, size_t length) {
+    uint64_t hash = 0xCBF29CE484222325ull;  // FNV-1a
+    for (size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 0x100000001B3ull;
+    return hash;
+}
+
+size_t HeadLength(uint64_t size) { return size < kHeadDigestBytes ? static_cast<size_t>(size) : kHeadDigestBytes; }
+
 }  // namespace
 
 bool OpenContentSource(const wchar_t* path, uint64_t size, ContentSource* source) {
@@ -87,4 +95,24 @@ ContentVerdict CompareWithSource(ContentSource& source, const wchar_t* path) {
 void CloseContentSource(ContentSource& source) {
     if (source.file) FsCloseRead(source.file);
     source.file = nullptr;
+}
+
+uint64_t SourceHeadDigest(const ContentSource& source) { return Digest(source.head.get(), HeadLength(source.size)); }
+
+ContentVerdict CompareHead(ContentSource& source, const wchar_t* path, uint64_t* digest) {
+    ReadHandle file = nullptr;
+    if (FsOpenRead(path, &file) != 0) return kCandidateUnreadable;
+    size_t want = HeadLength(source.size);
+    size_t got = 0;
+    ContentVerdict verdict = kContentHeadEqual;
+    if (!ReadFully(file, 0, source.other.get(), want, &got)) {
+        verdict = kCandidateUnreadable;
+    } else {
+        *digest = Digest(source.other.get(), got);
+        if (got != want) *digest = ~*digest;  // a file that shrank begins as no file of this size
+        if (got != want || memcmp(source.other.get(), source.head.get(), want) != 0) verdict = kContentDiffers;
+        else if (want == source.size) verdict = EndsAt(file, source.size, false);
+    }
+    FsCloseRead(file);
+    return verdict;
 }

@@ -33,7 +33,9 @@ protected:
         MemFsAddFolder(P(L"/d"));
         for (int i = 0; i < count; ++i) MemFsAddFile(Source(i), std::string(100 + i, 'x'), 1000 + i);
     }
-    void Queue(int i) { QueueCopy(Source(i).c_str(), Destination(i).c_str(), Name(i).c_str()); }
+    void Queue(int i) {
+        QueueCopy(Source(i).c_str(), Destination(i).c_str(), Name(i).c_str(), FileTimeFromInt64(1000 + i), 100 + i);
+    }
     static std::vector<std::wstring> Lines() {
         std::vector<std::wstring> lines;
         for (const std::wstring& m : CapturedMessages()) {

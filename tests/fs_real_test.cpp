@@ -13,6 +13,7 @@
 #endif
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -339,6 +340,82 @@ TEST_F(RealRunTest, TheDeletedFolderInAnySpellingIsNeverWalkedForDeletedFiles) {
     EXPECT_FALSE(Exists(Dst(L"Deleted/deleted")));
     EXPECT_EQ(Read(Dst(L"$Recycle.Bin/S-1-5-21/$R1.txt")), "recycled");
 }
+
+}  // namespace
+
+// In fs_win32_test.cpp: a link of a kind (0 junction, 1 directory symbolic link, 2 Unix symbolic
+// link under Wine) and its removal.
+bool MakeFolderLink(const std::wstring& at, const std::wstring& target, int kind);
+void RemoveFolderLink(const std::wstring& at);
+
+namespace {
+
+// What another program does between the walks' look at a folder and the run's write into it: when
+// the provider is asked to write at trigger, it first moves folder aside and puts a link to target
+// in its place.
+struct SwapBeforeWrite {
+    std::wstring trigger, folder, target;
+    int kind;
+    bool done;
+};
+std::vector<SwapBeforeWrite> g_swaps;
+
+void SwapIfDue(const wchar_t* path) {
+    for (SwapBeforeWrite& swap : g_swaps) {
+        if (swap.done || _wcsicmp(path, swap.trigger.c_str()) != 0) continue;
+        std::error_code error;
+        fs::rename(fs::path(swap.folder), fs::path(swap.folder + L"-was"), error);
+        swap.done = !error && MakeFolderLink(swap.folder, swap.target, swap.kind);
+    }
+}
+uint32_t CopySwappingFirst(const wchar_t* from, const wchar_t* to, CopyProgressFn progress, bool replace) {
+    SwapIfDue(to);
+    return PlatformFileSystem().copyFile(from, to, progress, replace);
+}
+uint32_t MoveSwappingFirst(const wchar_t* from, const wchar_t* to) {
+    SwapIfDue(from);
+    return PlatformFileSystem().moveFile(from, to);
+}
+
+// A destination folder swapped for a link after the walks looked at it (a junction, which any
+// user can make on Windows; under Wine a Unix link): right before a copy into it, and before a
+// changed file's move into Backup. Nothing is written where the links lead; each step fails with
+// its error and the run ends with errors.
+TEST_F(RealRunTest, AFolderSwappedForALinkMidRunCarriesNoWriteOut) {
+    const int64_t t = UtcFileTime(2024, 1, 1);
+    WriteRealFile(Src(L"sub/new.txt"), "new", t);
+    MakeRealFolder(Dst(L"sub"));
+    WriteRealFile(Src(L"changed/c.txt"), "v2", t + 10000000);
+    WriteRealFile(Dst(L"changed/c.txt"), "v1", t);
+    WriteRealFile(Dst(L"Backup/changed/kept.txt"), "kept", t);
+    const std::wstring outside = root + L"\\outside";
+    WriteRealFile(outside + L"\\precious.txt", "outside", t);
+    int kind = 0;
+    for (; kind < 3 && !MakeFolderLink(root + L"\\probe", outside, kind); ++kind) {}
+    if (kind == 3) GTEST_SKIP() << "no kind of folder link can be made here";
+    RemoveFolderLink(root + L"\\probe");
+    g_swaps = {{Dst(L"sub\\new.txt"), Dst(L"sub"), outside, kind, false},
+               {Dst(L"changed\\c.txt"), Dst(L"Backup\\changed"), outside, kind, false}};
+    FileSystem swapping = PlatformFileSystem();
+    swapping.copyFile = CopySwappingFirst;
+    swapping.moveFile = MoveSwappingFirst;
+    const FileSystem* previous = SetFileSystem(&swapping);
+    int code = Run();
+    SetFileSystem(previous);
+    for (const SwapBeforeWrite& swap : g_swaps) {
+        EXPECT_TRUE(swap.done) << Narrow(swap.folder);
+        RemoveFolderLink(swap.folder);
+    }
+    const std::wstring text = CapturedText(), loop = std::to_wstring(kErrorLinkInTheWay);
+    EXPECT_EQ(code, 2) << Narrow(text);
+    EXPECT_NE(text.find(L"copy " + Src(L"sub\\new.txt") + L" failed: " + loop + L"\n"), std::wstring::npos) << Narrow(text);
+    EXPECT_NE(text.find(L"move " + Dst(L"changed\\c.txt") + L" failed: " + loop + L"\n"), std::wstring::npos) << Narrow(text);
+    std::vector<std::wstring> there;
+    for (const auto& entry : fs::recursive_directory_iterator(fs::path(outside))) there.push_back(entry.path().wstring());
+    EXPECT_EQ(there, std::vector<std::wstring>{outside + L"\\precious.txt"});
+    EXPECT_EQ(Read(Dst(L"changed\\c.txt")), "v1");  // never moved out, never replaced
+    EXPECT_EQ(Read(Dst(L"Backup\\changed-was\\kept.txt")), "kept");
+}
 #endif
 
 #ifndef _WIN32
@@ -500,7 +577,7 @@ TEST_F(RealRunTest, AFolderSwappedForALinkMidRunIsNeverWrittenThrough) {
          L"copy @s/sub/new.txt" + fail40},
         {"twin", kMove, L"sub", {{L"sub/keep.txt", "k"}, {L"sub/moved.txt", "moved"}},
          {{L"sub/keep.txt", "k"}, {L"old/moved.txt", "moved"}}, {}, L"move @d/old/moved.txt" + fail40},
-        {"backup", kMove, L"Backup", {{L"changed.txt", "new version"}},
+        {"backup", kMove, L"Backup", {{L"changed.txt", "the new version"}},
          {{L"changed.txt", "old version"}, {L"Backup/older.txt", "o"}}, {}, L"move @d/changed.txt" + fail40},
         {"folder", kMakeFolder, L"sub", {{L"sub/keep.txt", "k"}, {L"sub/deeper/f.txt", "f"}}, {{L"sub/keep.txt", "k"}},
          {}, L"copy @s/sub/deeper/f.txt" + fail40},
@@ -517,7 +594,7 @@ TEST_F(RealRunTest, AFolderSwappedForALinkMidRunIsNeverWrittenThrough) {
         MakeRealFolder(outside + L"/empty");
         MakeRealFolder(Src());
         MakeRealFolder(Dst());
-        for (const auto& [file, content] : row.source) WriteRealFile(Src(file), content, file == std::wstring(L"changed.txt") ? t + 10000000 : t);
+        for (const auto& [file, content] : row.source) WriteRealFile(Src(file), content, file == std::wstring(L"changed.txt") ? t + 36000000000 : t);
         for (const auto& [file, content] : row.destination) WriteRealFile(Dst(file), content, t);
         for (const wchar_t* folder : row.destinationFolders) MakeRealFolder(Dst(folder));
         {
@@ -631,6 +708,77 @@ TEST_F(RealRunTest, FoldersMountedASecondTimeAreJudgedByWhatTheyShow) {
         }
         EXPECT_EQ(TreeOf(base), before) << what;  // nothing else written, moved or removed
     }
+}
+#endif
+
+#ifndef _WIN32
+// Two small ext4 volumes mounted from images in the test's folder: the source's keeps 100 ns and
+// 1901 to 2446, the destination's (128-byte inodes) whole seconds and 1901 to 2038. Both report
+// "ext4", so no tolerance applies. Where loop devices or mount are not to be had (no root, a
+// container without them) the test says so and is skipped; the volumes are unmounted in TearDown,
+// also after a failure.
+class CoarseVolumeTest : public RealRunTest {
+protected:
+    void SetUp() override {
+        RealRunTest::SetUp();
+        if (!MountVolume(L"src", "-I 256") || !MountVolume(L"dst", "-I 128")) {
+            GTEST_SKIP() << "loop-mounted ext4 not available here (needs root, loop devices and mkfs.ext4): " << why_;
+        }
+    }
+    void TearDown() override {
+        for (const std::string& point : mounted_) {
+            if (std::system(("umount '" + point + "' 2>/dev/null").c_str()) != 0) {
+                std::system(("umount -l '" + point + "'").c_str());  // let go once nothing uses it
+            }
+        }
+        RealRunTest::TearDown();
+    }
+    // Makes an image root/name.img, formats it and mounts it at root/name.
+    bool MountVolume(const std::wstring& name, const std::string& options) {
+        std::string image = Narrow(root + L"/" + name + L".img"), point = Narrow(root + L"/" + name);
+        fs::create_directories(point);
+        std::string make = "truncate -s 16M '" + image + "' && mkfs.ext4 -q -F " + options + " '" + image + "' >/dev/null 2>&1";
+        if (std::system(make.c_str()) != 0) {
+            why_ = "mkfs.ext4 failed";
+            return false;
+        }
+        if (std::system(("mount -o loop '" + image + "' '" + point + "' 2>/dev/null").c_str()) != 0) {
+            why_ = "mount -o loop failed";
+            return false;
+        }
+        mounted_.push_back(point);
+        return true;
+    }
+    std::vector<std::string> mounted_;
+    std::string why_;
+};
+
+TEST_F(CoarseVolumeTest, WholeSecondsAndDatesTo2038AreNotCopiedAgain) {
+    const int64_t fine = UtcFileTime(2024, 5, 6, 7, 8, 9) + 1234567;
+    const int64_t far = UtcFileTime(2040, 2, 3, 4, 5, 6) + 7654321;
+    for (int i = 0; i < 10; ++i) WriteRealFile(Src(L"photos/p" + std::to_wstring(i) + L".jpg"), "photo", fine + i * 3333333);
+    WriteRealFile(Src(L"notes.txt"), "notes", fine);
+    WriteRealFile(Src(L"future.txt"), "future", far);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_NE(CapturedText().find(L"Source File System: ext4\nDest File System: ext4\n"), std::wstring::npos)
+        << Narrow(CapturedText());
+    FileInfo kept;
+    ASSERT_TRUE(FsGetAttributesEx(Dst(L"notes.txt").c_str(), &kept));
+    EXPECT_EQ(FileTimeToInt64(kept.lastWriteTime), fine - 1234567);  // whole seconds
+    ASSERT_TRUE(FsGetAttributesEx(Dst(L"future.txt").c_str(), &kept));
+    EXPECT_EQ(FileTimeToInt64(kept.lastWriteTime), UtcFileTime(2038, 1, 19, 3, 14, 7));  // clamped
+
+    // Nothing changed: nothing backed up, nothing copied.
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(CapturedText().find(L" file "), std::wstring::npos) << Narrow(CapturedText());
+    EXPECT_FALSE(Exists(Dst(L"Backup")));
+
+    // A change of the same size seconds later is one.
+    WriteRealFile(Src(L"notes.txt"), "NOTES", fine + 50000000);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_NE(CapturedText().find(L"backup file " + Dst(L"notes.txt") + L"\n"), std::wstring::npos) << Narrow(CapturedText());
+    EXPECT_EQ(Read(Dst(L"notes.txt")), "NOTES");
+    EXPECT_EQ(Read(Dst(L"Backup/notes.txt")), "notes");
 }
 #endif
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -272,6 +273,44 @@ bool IsFolderLink(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Wine's Unix name of a Windows path whose folder exists (the last part need not); empty where the
+// process does not run under Wine.
+std::string UnixNameOf(const std::wstring& path) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    size_t cut = path.find_last_of(L'\\');
+    if (!unixName || cut == std::wstring::npos) return "";
+    char* folder = unixName(path.substr(0, cut).c_str());
+    if (!folder) return "";
+    std::string name = folder;
+    HeapFree(GetProcessHeap(), 0, folder);
+    if (!name.empty() && name.back() == '/') name.pop_back();
+    return name + "/" + Narrow(path.substr(cut + 1));
+}
+
+// Starts a Unix program under Wine (which starts ELF files as they are).
+bool RunUnixTool(const wchar_t* program, const std::vector<std::string>& arguments) {
+    std::wstring command = program;
+    for (const std::string& argument : arguments) {
+        command += L" \"";
+        for (char c : argument) command += static_cast<wchar_t>(static_cast<unsigned char>(c));
+        command += L"\"";
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    std::wstring image = L"Z:" + std::wstring(program);
+    for (wchar_t& c : image) c = c == L'/' ? L'\\' : c;
+    if (!CreateProcessW(image.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child))
+        return false;
+    // Wine keeps no track of a Unix program it started: the handle is signalled at once and tells
+    // no exit code, so the caller waits for the program's result itself.
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    return true;
 }
 
 // Every spelling Windows accepts for a folder, resolved once by getFullPath as the engine does,
@@ -598,6 +637,180 @@ TEST_F(ConsoleStop, CloseLogoffAndShutdownWaitForTheStoppedRunToEnd) {
     SetFileSystem(previous);
     CloseHandle(g_copyEntered);
     CloseHandle(g_copyReleased);
+}
+
+}  // namespace
+
+// Shared with fs_real_test.cpp. Puts a folder link of the given kind at `at`, where nothing stands,
+// leading to target: 0 a junction (any user may make one on Windows), 1 a directory symbolic link
+// (a privilege or developer mode), 2 a Unix symbolic link, made by ln through Wine's Unix names
+// (Wine 8 makes neither of the others). False when this system cannot make that kind here.
+bool MakeFolderLink(const std::wstring& at, const std::wstring& target, int kind) {
+    if (kind == 0) return MakeJunction(at, target) && IsFolderLink(at);
+    if (kind == 1) {
+        if (!CreateSymbolicLinkW(at.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2) &&
+            !CreateSymbolicLinkW(at.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY))
+            return false;
+        return IsFolderLink(at);  // Wine 8 reports success and makes nothing
+    }
+    std::string from = UnixNameOf(target), to = UnixNameOf(at);
+    if (from.empty() || to.empty() || !RunUnixTool(L"/bin/ln", {"-s", from, to})) return false;
+    for (int i = 0; i < 400 && !IsFolderLink(at); ++i) Sleep(5);
+    return IsFolderLink(at);
+}
+
+// Removes the link at `at` itself, never what it leads to (Wine's RemoveDirectoryW would follow a
+// Unix link: rm removes it).
+void RemoveFolderLink(const std::wstring& at) {
+    if (!IsFolderLink(at)) return;
+    if (!RemoveDirectoryW(at.c_str()) || IsFolderLink(at)) {
+        std::string name = UnixNameOf(at);
+        if (!name.empty() && RunUnixTool(L"/bin/rm", {"-f", name})) {
+            for (int i = 0; i < 400 && IsFolderLink(at); ++i) Sleep(5);
+        }
+    }
+}
+
+const char* const kFolderLinkKinds[] = {"junction", "directory symbolic link", "Unix symbolic link"};
+
+namespace {
+
+// Every entry below folder, with the size of each file: what a write through a link would change.
+std::string TreeText(const std::wstring& folder) {
+    std::string text;
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return "<unlisted>";
+    do {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            text += Narrow(name) + "/{" + TreeText(folder + L"\\" + name) + "} ";
+        } else {
+            text += Narrow(name) + ":" + std::to_string(data.nFileSizeLow) + " ";
+        }
+    } while (FindNextFileW(h, &data));
+    FindClose(h);
+    return text;
+}
+
+// Someone who can write into the destination swaps a folder for a link after the walk looked at
+// it, right before each kind of write the run makes below it. The folders on the way were not held
+// yet (the root was: a first write had gone into it). Nothing lands where the link leads, nothing
+// is taken from there, and the call fails with kErrorLinkInTheWay.
+TEST_F(Win32Fs, AFolderSwappedForALinkCarriesNoWriteOut) {
+    WriteBytes(At(L"source.txt"), "from the source");
+    const wchar_t* const leftover = L".kestrome-0123456789ab.tmp";
+    struct Row {
+        const char* what;
+        const wchar_t* swapped;  // below dst
+        std::function<uint32_t(const std::wstring& dst)> call;
+    };
+    const std::wstring source = At(L"source.txt");
+    const std::vector<Row> rows = {
+        {"copy into it", L"sub", [&](const std::wstring& d) { return Fs().copyFile(source.c_str(), (d + L"\\sub\\new.txt").c_str(), nullptr, false); }},
+        {"copy replacing, a level below it", L"sub",
+         [&](const std::wstring& d) { return Fs().copyFile(source.c_str(), (d + L"\\sub\\deeper\\old.txt").c_str(), nullptr, true); }},
+        {"move into it", L"sub", [](const std::wstring& d) { return Fs().moveFile((d + L"\\loose.txt").c_str(), (d + L"\\sub\\loose.txt").c_str()); }},
+        {"move into Backup", L"Backup\\sub",
+         [](const std::wstring& d) { return Fs().moveFile((d + L"\\loose.txt").c_str(), (d + L"\\Backup\\sub\\loose.txt").c_str()); }},
+        {"move out of it", L"sub", [](const std::wstring& d) { return Fs().moveFile((d + L"\\sub\\precious.txt").c_str(), (d + L"\\taken.txt").c_str()); }},
+        {"folder creation", L"sub", [](const std::wstring& d) { return Fs().createDirectory((d + L"\\sub\\made").c_str()); }},
+        {"removal of an empty folder", L"sub", [](const std::wstring& d) { return Fs().removeDirectory((d + L"\\sub\\empty").c_str()); }},
+        {"removal of a leftover", L"sub", [&](const std::wstring& d) { return Fs().removeLeftoverCopy((d + L"\\sub\\" + leftover).c_str()); }},
+    };
+    std::vector<std::string> notMade;
+    int made = 0;
+    for (int kind = 0; kind < 3; ++kind) {
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const Row& row = rows[i];
+            SCOPED_TRACE(std::string(row.what) + " through a " + kFolderLinkKinds[kind]);
+            const std::wstring base = At(std::to_wstring(kind * 100 + i).c_str());
+            const std::wstring dst = base + L"\\dst", outside = base + L"\\outside", swapped = dst + L"\\" + row.swapped;
+            ASSERT_TRUE(CreateDirectoryW(base.c_str(), nullptr));
+            for (const wchar_t* folder : {L"", L"\\sub", L"\\sub\\deeper", L"\\sub\\empty", L"\\Backup", L"\\Backup\\sub"})
+                ASSERT_TRUE(CreateDirectoryW((dst + folder).c_str(), nullptr));
+            WriteBytes(dst + L"\\loose.txt", "the run's own file");
+            for (const wchar_t* folder : {L"", L"\\deeper", L"\\empty"}) CreateDirectoryW((outside + folder).c_str(), nullptr);
+            WriteBytes(outside + L"\\precious.txt", "not the run's");
+            WriteBytes(outside + L"\\deeper\\old.txt", "not the run's either");
+            WriteBytes(outside + L"\\" + leftover, "a leftover's name, not the run's");
+            const std::string outsideBefore = TreeText(outside);
+
+            Fs().guardWritesBelow(dst.c_str());
+            ASSERT_EQ(Fs().createDirectory((dst + L"\\warm").c_str()), 0u);  // the root is held now
+            ASSERT_TRUE(MoveFileW(swapped.c_str(), (swapped + L"-was").c_str())) << GetLastError();
+            if (!MakeFolderLink(swapped, outside, kind)) {
+                Fs().guardWritesBelow(nullptr);
+                if (i == 0) notMade.push_back(kFolderLinkKinds[kind]);
+                break;
+            }
+            if (i == 0) ++made;
+            EXPECT_EQ(row.call(dst), kErrorLinkInTheWay);
+            Fs().guardWritesBelow(nullptr);
+            RemoveFolderLink(swapped);
+            EXPECT_EQ(TreeText(outside), outsideBefore);
+            EXPECT_EQ(ReadBytes(dst + L"\\loose.txt"), "the run's own file");
+            EXPECT_FALSE(IsFolderLink(swapped));
+        }
+    }
+    for (const std::string& kind : notMade) printf("  not made here: %s\n", kind.c_str());
+    if (made == 0) GTEST_SKIP() << "no kind of folder link can be made here";
+}
+
+// A folder the guard holds (a copy went into it) cannot be renamed, and so not replaced by a link,
+// by another program until the guard lets go; the run's own removals and moves of such folders go
+// through, and two threads copying at once into more folders than are kept held share them safely.
+TEST_F(Win32Fs, HeldFoldersStayPutForOthersAndGiveWayToOurOwnChanges) {
+    WriteBytes(At(L"source.txt"), "from the source");
+    const std::wstring source = At(L"source.txt"), dst = At(L"dst");
+    ASSERT_TRUE(CreateDirectoryW(dst.c_str(), nullptr));
+    Fs().guardWritesBelow(dst.c_str());
+    ASSERT_EQ(Fs().createDirectory((dst + L"\\a").c_str()), 0u);
+    ASSERT_EQ(Fs().createDirectory((dst + L"\\a\\b").c_str()), 0u);
+    ASSERT_EQ(Fs().copyFile(source.c_str(), (dst + L"\\a\\b\\f.txt").c_str(), nullptr, false), 0u);
+    for (const wchar_t* held : {L"\\a", L"\\a\\b"}) {
+        SCOPED_TRACE(Narrow(held));
+        EXPECT_FALSE(MoveFileW((dst + held).c_str(), (dst + L"\\renamed").c_str()));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    }
+    // The run's own: a file moved out, the emptied folder removed, a folder moved and written in.
+    EXPECT_EQ(Fs().moveFile((dst + L"\\a\\b\\f.txt").c_str(), (dst + L"\\a\\f.txt").c_str()), 0u);
+    EXPECT_EQ(Fs().removeDirectory((dst + L"\\a\\b").c_str()), 0u);
+    EXPECT_EQ(Fs().moveFile((dst + L"\\a").c_str(), (dst + L"\\a2").c_str()), 0u);
+    EXPECT_EQ(Fs().copyFile(source.c_str(), (dst + L"\\a2\\g.txt").c_str(), nullptr, false), 0u);
+    EXPECT_EQ(ReadBytes(dst + L"\\a2\\f.txt"), "from the source");
+    // One folder held under two spellings (a copy names it as the source does, a move as the
+    // destination lists it): its removal lets go of both.
+    ASSERT_EQ(Fs().createDirectory((dst + L"\\c").c_str()), 0u);
+    ASSERT_EQ(Fs().copyFile(source.c_str(), (dst + L"\\C\\upper.txt").c_str(), nullptr, false), 0u);
+    ASSERT_EQ(Fs().moveFile((dst + L"\\c\\upper.txt").c_str(), (dst + L"\\upper.txt").c_str()), 0u);
+    EXPECT_EQ(Fs().removeDirectory((dst + L"\\c").c_str()), 0u);
+
+    // 60 folders, more than are kept held, written by two threads at once, in orders of their own.
+    constexpr int kFolders = 60;
+    for (int f = 0; f < kFolders; ++f) ASSERT_EQ(Fs().createDirectory((dst + L"\\m" + std::to_wstring(f)).c_str()), 0u);
+    std::atomic<int> failures{0};
+    auto copier = [&](int thread) {
+        for (int n = 0; n < 3 * kFolders; ++n) {
+            int folder = thread == 0 ? n % kFolders : (n * 7) % kFolders;
+            std::wstring to = dst + L"\\m" + std::to_wstring(folder) + L"\\t" + std::to_wstring(thread) + L"-" + std::to_wstring(n);
+            if (Fs().copyFile(source.c_str(), to.c_str(), nullptr, false) != 0) ++failures;
+        }
+    };
+    std::thread other(copier, 1);
+    copier(0);
+    other.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_FALSE(MoveFileW(dst.c_str(), At(L"dst-renamed").c_str()));  // the root, held above them all
+    Fs().guardWritesBelow(nullptr);
+    // Let go: nothing is held any more, every folder can be renamed.
+    EXPECT_TRUE(MoveFileW((dst + L"\\a2").c_str(), (dst + L"\\a3").c_str())) << GetLastError();
+    for (int f = 0; f < kFolders; ++f) {
+        std::wstring folder = dst + L"\\m" + std::to_wstring(f);
+        EXPECT_TRUE(MoveFileW(folder.c_str(), (folder + L"x").c_str())) << Narrow(folder) << " " << GetLastError();
+    }
+    EXPECT_TRUE(MoveFileW(dst.c_str(), At(L"dst-renamed").c_str())) << GetLastError();
 }
 
 // Only name surrogates are links; every other reparse point is a plain file or folder to the walks.

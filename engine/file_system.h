@@ -177,9 +177,11 @@ struct FileSystem {
     bool (*namesIgnoreCase)();
     // Makes every later call that changes something below root (a folder made or removed, a move
     // from or to there, a copy's target, a leftover's removal) reach it only through the folders
-    // from root down, none of them a link, as they stand at the moment of the call: a link or
-    // junction on the way, also one put there meanwhile, fails the call with kErrorLinkInTheWay
-    // and nothing is written through it. root is held from this call on; null lets it go.
+    // from root down, none of them a link: a link or junction on the way, also one put there in
+    // place of a folder meanwhile, fails the call with kErrorLinkInTheWay and nothing is written
+    // through it. A folder the provider opened for a recent call may serve the next ones as the
+    // folder it was (POSIX keeps the last two per thread; Win32 holds them so that nobody can
+    // rename them). root itself is taken as given and held from this call on; null lets it go.
     void (*guardWritesBelow)(const wchar_t* root);
 };
 

@@ -385,7 +385,7 @@ TEST_F(RealRunTest, AFolderSwappedForALinkMidRunCarriesNoWriteOut) {
     const int64_t t = UtcFileTime(2024, 1, 1);
     WriteRealFile(Src(L"sub/new.txt"), "new", t);
     MakeRealFolder(Dst(L"sub"));
-    WriteRealFile(Src(L"changed/c.txt"), "v2", t + 10000000);
+    WriteRealFile(Src(L"changed/c.txt"), "v2, changed", t + 36000000000LL);  // changed beyond any precision
     WriteRealFile(Dst(L"changed/c.txt"), "v1", t);
     WriteRealFile(Dst(L"Backup/changed/kept.txt"), "kept", t);
     const std::wstring outside = root + L"\\outside";

@@ -63,11 +63,13 @@ struct CandidateHead {
 };
 std::unordered_map<const IndexEntry*, CandidateHead> g_candidateHeads;
 
-// The old place of an index entry in the destination; false (reported) when it cannot be named.
-bool OldPlace(PathBuffer& path, const wchar_t* destinationRoot, const IndexEntry& twin, const wchar_t* name) {
+// The old place of an index entry in the destination; false when it cannot be named (reported
+// when report is set).
+bool OldPlace(PathBuffer& path, const wchar_t* destinationRoot, const IndexEntry& twin, const wchar_t* name,
+              bool report = true) {
     const wchar_t* folder = IndexedFolder(twin)[0] != L'\0' ? IndexedFolder(twin) : nullptr;
     if (ComposePath(path, destinationRoot, folder, name)) return true;
-    ReportPathTooLong(destinationRoot, folder, name);
+    if (report) ReportPathTooLong(destinationRoot, folder, name);
     return false;
 }
 
@@ -91,10 +93,9 @@ IndexEntry* ChooseTwin(const wchar_t* sourceRoot, const wchar_t* destinationRoot
     IndexEntry* proven = nullptr;
     for (IndexEntry* candidate = first; candidate && !proven;) {
         PathBuffer oldPlace;
-        const wchar_t* folder = IndexedFolder(*candidate)[0] != L'\0' ? IndexedFolder(*candidate) : nullptr;
         // One that cannot be named cannot be moved either: it proves nothing, and is no failure.
         ContentVerdict verdict = kCandidateUnreadable;
-        if (ComposePath(oldPlace, destinationRoot, folder, entry.name)) {
+        if (OldPlace(oldPlace, destinationRoot, *candidate, entry.name, false)) {
             // Each candidate's first bytes are read once per run, however many source files of
             // its name look at it; only one that begins as the source does is compared whole.
             auto known = g_candidateHeads.find(candidate);
@@ -111,7 +112,7 @@ IndexEntry* ChooseTwin(const wchar_t* sourceRoot, const wchar_t* destinationRoot
         }
         if (verdict == kSourceUnreadable) break;
         if (verdict == kContentEqual) proven = candidate;
-        else candidate = candidate == first && second ? second : FindMovedCounterpart(entry, sourceRoot, tolerance, candidate);
+        else candidate = FindMovedCounterpart(entry, sourceRoot, tolerance, candidate);  // its source place is known by now
     }
     CloseContentSource(source);
     return proven;

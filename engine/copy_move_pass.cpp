@@ -5,11 +5,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/copy_queue.h"
 #include "engine/date_filter.h"
+#include "engine/destination_changes.h"
 #include "engine/destination_index.h"
 #include "engine/destination_times.h"
-#include "engine/move_aside.h"
 #include "engine/paths.h"
 #include "engine/run_state.h"
 #include "engine/same_content.h"
@@ -26,9 +25,10 @@ bool SkippedByDate(const FindEntry& entry) {
            CompareFileTimes(entry.lastWriteTime, DateFilter.threshold) < 0;
 }
 
-// A copy never replaces: a file that the query missed (a failed query counts as missing), or that
-// another program saved after the old one went into Backup, stays, and the copy fails. A copy
-// whose folder could not be made is not tried: refused holds the error that stopped the folder.
+// Copies the source file into its place, or names the copy refused: refused holds the error that
+// stopped its folder. A copy never replaces: a file that the query missed (a failed query counts
+// as missing), or that another program saved after the old one went into Backup, stays, and the
+// copy fails.
 void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, const FindEntry& entry,
                     const wchar_t* destinationFile, uint32_t refused = 0) {
     PathBuffer sourceFile;
@@ -37,17 +37,11 @@ void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, co
         return;
     }
     if (refused) {
-        WriteMessage(L"copy file %s\n", sourceFile.text);
-        WriteFailure(L"copy %s failed: %u\n", sourceFile.text, refused);
+        RefuseCopy(sourceFile.text, refused);
         return;
     }
-    QueueCopy(sourceFile.text, destinationFile, entry.name, entry.lastWriteTime,
-              static_cast<uint64_t>(entry.sizeHigh) << 32 | entry.sizeLow);
-}
-
-// Lets the queued copies of relativeFolder end, and notes the files they brought in the index.
-void SettleCopies(const wchar_t* relativeFolder) {
-    for (uint32_t n = WaitForQueuedCopies(); n > 0; --n) NoteArrivedFile(relativeFolder);
+    CopyIntoPlace(sourceFile.text, destinationFile, entry.name, entry.lastWriteTime,
+                  static_cast<uint64_t>(entry.sizeHigh) << 32 | entry.sizeLow);
 }
 
 // The state of the destination folder of one source folder, kept by its walk: once its chain has
@@ -123,29 +117,28 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
                       const FindEntry& entry, const wchar_t* destinationFile, FolderState& folder, int64_t tolerance) {
     uint32_t refused = 0;
     if (folder == kFolderUnknown) {
-        ChainResult chain = MakeFolderChain(destinationRoot, relativeFolder, &refused);
+        ChainResult chain = MakeDestinationFolders(destinationRoot, relativeFolder, &refused);
         if (chain == kChainReady) folder = kFolderReady;
-        if (chain == kChainLinkInTheWay) folder = kFolderBlocked;
+        if (chain == kChainReported) folder = kFolderBlocked;
     }
     if (folder == kFolderBlocked) return;  // named once; nothing goes through the link
     IndexEntry* twin = refused ? nullptr : ChooseTwin(sourceRoot, destinationRoot, relativeFolder, entry, tolerance);
     PathBuffer oldPlace;
     if (twin && OldPlace(oldPlace, destinationRoot, *twin, entry.name)) {
-        WriteMessage(L"move file %s\n", oldPlace.text);
-        uint32_t error = FsMoveFile(oldPlace.text, destinationFile);
-        if (error == 0) {
-            twin->values |= kMovedAway | kTakenAsTwin;  // its old place holds nothing now
-            NoteArrivedFile(relativeFolder);
+        MoveResult moved = MoveTwin(*twin, oldPlace.text, destinationFile, relativeFolder);
+        if (moved == kMoved) return;
+        // A link swapped in on the way: nothing more goes through it, and it was named.
+        if (moved == kMoveLinkInTheWay) {
+            folder = kFolderBlocked;
             return;
         }
-        WriteFailure(L"move %s failed: %u\n", oldPlace.text, error);
         // Someone else moved or removed it meanwhile: copying keeps the destination complete.
     }
     CopySourceFile(sourceRoot, relativeFolder, entry, destinationFile, refused);
 }
 
 // indexed: the destination folder's files as the index scan found them (ListIndexedFiles);
-// backupReady: this folder's way into Backup was found clear (MoveAside).
+// backupReady: this folder's way into Backup was found clear (BackUpFile).
 void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                       const FindEntry& entry, bool differentFileSystems, FolderState& folder,
                       const std::vector<uint64_t>& indexed, bool& backupReady) {
@@ -153,11 +146,11 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     // file of the user's, and one the destination's next index scan would remove again.
     if (IsLeftoverCopyName(entry.name)) return;
     // A queued copy to this very place would stand where this file is looked at, moved or copied.
-    if (CopyQueuedFor(entry.name)) SettleCopies(relativeFolder);
+    if (CopyPendingFor(entry.name)) SettleCopies(relativeFolder);
     IndexEntry* known = FindIndexedFile(indexed, entry.name);
     // The source has a file at this place: whatever becomes of the destination's, it is no
     // deleted file.
-    if (known) known->values |= kSourceFileSeen;
+    if (known) MarkSourceFileSeen(*known);
     if (entry.error != 0 || (entry.attributes & kFileAttributeDevice)) {
         // Without its size and time the file cannot be compared: putting the destination's copy
         // aside on a guess could leave it with none. A FIFO or a device is no file to copy, and
@@ -199,10 +192,8 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
                                present.sizeLow, present.lastWriteTime, differentFileSystems)) {
         return;
     }
-    WriteMessage(L"backup file %s\n", destinationFile.text);
-    // The copy goes over the destination file only once that file is safe in Backup.
-    if (!MoveAside(destinationFile.text, destinationRoot, L"Backup", relativeFolder, entry.name, &backupReady)) return;
-    if (known) known->values |= kMovedAway;
+    // The copy goes into the destination file's place only once that file is safe in Backup.
+    if (!BackUpFile(destinationFile.text, destinationRoot, relativeFolder, entry.name, known, &backupReady)) return;
     CopySourceFile(sourceRoot, relativeFolder, entry, destinationFile.text);
 }
 
@@ -391,8 +382,8 @@ ListingResult CopyAndMovePass(const wchar_t* sourceRoot, const wchar_t* destinat
                               bool differentFileSystems) {
     SourceWalk walk{sourceRoot, destinationRoot, differentFileSystems, {}, false, {}};
     g_candidateHeads.clear();
-    BeginCopyQueue();
+    BeginCopies();
     ListingResult result = WalkSource(walk, relativeFolder, false, false);
-    EndCopyQueue();
+    EndCopies();
     return result;
 }

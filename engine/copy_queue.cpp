@@ -8,13 +8,11 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/destination_times.h"
 #include "engine/file_system.h"
 #include "engine/run_state.h"
 #include "engine/walk.h"
 #include "output/log_order.h"
 #include "output/message.h"
-#include "output/progress.h"
 
 namespace {
 
@@ -43,30 +41,11 @@ struct Queue {
     bool walkerWaiting = false;
     std::thread worker;
     bool running = false;   // the worker was started for this pass
+    CopyRunner run = nullptr;
     uint64_t walkPart = 0;  // the part the walking thread writes into
 };
 
 Queue g_queue;
-
-// The progress line, and the point where a requested stop abandons the copy under way.
-uint32_t CopyProgressOrStop(int64_t totalSize, int64_t transferred) {
-    if (StopRequested()) return kCopyCancel;
-    return CopyProgressRoutine(totalSize, transferred);
-}
-
-// The copy with its lines; true when the file arrived. *abandoned: the copy gave way to a stop.
-bool CopyWithLines(const wchar_t* source, const wchar_t* destination, FileTime sourceTime, uint64_t size,
-                   bool* abandoned) {
-    WriteMessage(L"copy file %s\n", source);
-    // Never over a file: the place was looked at and found empty, or emptied by the move into
-    // Backup, and whatever stands there now another program put there meanwhile.
-    uint32_t error = FsCopyFile(source, destination, CopyProgressOrStop, false);
-    // A copy abandoned for a stop is not a failure of the file: the stop line says why.
-    *abandoned = error == kErrorCancelled && StopRequested();
-    if (error != 0 && !*abandoned) WriteFailure(L"copy %s failed: %u\n", source, error);
-    if (error == 0) LearnFromCopy(destination, sourceTime, size);
-    return error == 0;
-}
 
 // Runs a job taken from the queue on the calling thread, its lines in its own log part.
 void RunJob(const Job& job) {
@@ -75,7 +54,7 @@ void RunJob(const Job& job) {
     WriteIntoLogPart(job.part);
     bool arrived = false, abandoned = true;
     // After a stop a one-at-a-time run starts no further copy.
-    if (!StopRequested()) arrived = CopyWithLines(job.source.c_str(), job.destination.c_str(), job.sourceTime, job.size, &abandoned);
+    if (!StopRequested()) arrived = q.run(job.source.c_str(), job.destination.c_str(), job.sourceTime, job.size, &abandoned);
     WriteIntoLogPart(own);
     std::lock_guard<std::mutex> lock(q.mutex);
     // A one-at-a-time run shows the one copy the stop cut short: the first not yet ended.
@@ -119,8 +98,9 @@ void MoveWalkBehindQueue() {
 
 }  // namespace
 
-void BeginCopyQueue() {
+void BeginCopyQueue(CopyRunner run) {
     Queue& q = g_queue;
+    q.run = run;
     q.arrived = 0;
     q.ending = false;
     q.abandonShown = false;
@@ -157,7 +137,7 @@ void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const 
     Queue& q = g_queue;
     if (!q.running) {
         bool abandoned;
-        if (CopyWithLines(sourceFile, destinationFile, sourceTime, size, &abandoned)) ++q.arrived;
+        if (q.run(sourceFile, destinationFile, sourceTime, size, &abandoned)) ++q.arrived;
         return;
     }
     std::unique_lock<std::mutex> lock(q.mutex);

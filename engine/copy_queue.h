@@ -9,20 +9,24 @@
 
 #include "engine/file_system.h"
 
+// One copy with its lines (a failure named, a copy abandoned for a stop not): true when the file
+// arrived; *abandoned when the copy gave way to a stop.
+using CopyRunner = bool (*)(const wchar_t* source, const wchar_t* destination, FileTime sourceTime, uint64_t size,
+                            bool* abandoned);
+
 // Starts the worker for one pass, where copies may overlap; without it each copy runs at once on
 // the calling thread (which otherwise copies too whenever a copy already waits for the worker).
 // Until EndCopyQueue the calling thread's messages keep their place behind those of the copies it
 // queued before them.
-void BeginCopyQueue();
+void BeginCopyQueue(CopyRunner run);
 // Waits for the queued copies and stops the worker; the calling thread writes straight out again.
 void EndCopyQueue();
 
-// Writes "copy file %s" and copies sourceFile to destinationFile (its progress line; a failure
-// named, a copy abandoned for a stop not), on the worker or on the calling thread. One that has
+// Runs the pass's runner for sourceFile and destinationFile, on the worker or on the calling thread. One that has
 // not started when a stop is requested never starts; one abandoned for a stop leaves none of its
 // lines that were still held. name is the destination file's name in its folder; sourceTime and
 // size are the source file's as its listing gave them (a copy that arrived may read back the time
-// the destination stored: LearnFromCopy).
+// the destination stored).
 void QueueCopy(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name, FileTime sourceTime,
                uint64_t size);
 // Whether a copy queued and not yet waited for writes a file that name also names in that folder.

@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "engine/destination_changes.h"
 #include "engine/destination_index.h"
-#include "engine/move_aside.h"
 #include "engine/paths.h"
 #include "engine/walk.h"
 #include "output/message.h"
@@ -105,8 +105,7 @@ void HandleDestinationFile(const wchar_t* sourceRoot, const wchar_t* destination
         ReportPathTooLong(destinationRoot, relativeFolder, name);
         return;
     }
-    WriteMessage(L"move deleted file %s\n", destinationFile.text);
-    MoveAside(destinationFile.text, destinationRoot, L"Deleted", relativeFolder, name);
+    MoveDeletedFile(destinationFile.text, destinationRoot, relativeFolder, name);
 }
 
 // What is known of the source folder of a destination sub-folder, given its parent's.
@@ -162,16 +161,11 @@ struct ReplayState {
     std::vector<std::unique_ptr<SourceFolder>> sources;  // by folder number; null: not walked
 };
 
-const wchar_t* RelativeFolderOf(uint32_t folder) {
-    const wchar_t* text = DestinationIndex.folders[folder].get();
-    return text[0] != L'\0' ? text : nullptr;
-}
-
 // Begins the walk of one folder; a folder the walk does not enter (below Deleted or Backup, never
 // there, or below one that was not walked) stays without a source state.
 void StartFolder(ReplayState& replay, uint32_t folder) {
     const IndexFolder info = DestinationIndex.folderInfo[folder];  // a copy: moves add folders
-    const wchar_t* relativeFolder = RelativeFolderOf(folder);
+    const wchar_t* relativeFolder = IndexedFolderText(folder);
     auto source = std::make_unique<SourceFolder>();
     if (folder == 0) {
         TakeSourceFolder(*source, replay.sourceRoot, nullptr, true);
@@ -212,7 +206,7 @@ void ReplayDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot
         CountEntry();
         wchar_t name[kMaxEntryName + 1];
         IndexedName(entry, name);
-        HandleDestinationFile(sourceRoot, destinationRoot, RelativeFolderOf(entry.folder), name, *source, &entry);
+        HandleDestinationFile(sourceRoot, destinationRoot, IndexedFolderText(entry.folder), name, *source, &entry);
     }
 }
 

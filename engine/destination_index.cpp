@@ -250,31 +250,6 @@ const IndexSlot* FindSlot(const wchar_t* name) {
     return slot->first == kNoIndexEntry ? nullptr : slot;
 }
 
-// The index scan is the first destination walk of every run, so what an interrupted copy of an
-// earlier run left behind is gone before any pass could take it for a file of the user's. True
-// when it is gone.
-bool RemoveLeftoverCopy(const wchar_t* root, const wchar_t* relativeFolder, const wchar_t* name) {
-    PathBuffer path;
-    return ComposePath(path, root, relativeFolder, name) && FsRemoveLeftoverCopy(path.text) == 0;
-}
-
-// The relative folder of a full destination path ("" for the root) and where its last part
-// starts; false when the path does not lie below the index's root.
-bool SplitDestinationPath(const wchar_t* path, std::wstring* folder, const wchar_t** name) {
-    const std::wstring& root = DestinationIndex.root;
-    if (DestinationIndex.folders.empty() || wcsncmp(path, root.c_str(), root.size()) != 0) return false;
-    const wchar_t* relative = path + root.size();
-    if (*relative == kPathSeparator) {
-        ++relative;
-    } else if (root.empty() || root.back() != kPathSeparator) {
-        return false;  // a longer name beside the root
-    }
-    if (*relative == L'\0') return false;
-    const wchar_t* last = wcsrchr(relative, kPathSeparator);
-    folder->assign(relative, last ? static_cast<size_t>(last - relative) : 0);
-    *name = last ? last + 1 : relative;
-    return true;
-}
 }  // namespace
 
 ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
@@ -303,8 +278,10 @@ ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relative
             BuildDestinationIndex(root, child.text);
             return;
         }
+        // What an interrupted copy of an earlier run left is no file of the user's: it is never
+        // indexed, and the run removes it before any pass could take it for one.
         if (IsLeftoverCopyName(entry.name)) {
-            if (RemoveLeftoverCopy(root, relativeFolder, entry.name)) --others;
+            DestinationIndex.leftovers.emplace_back(folder, entry.name);
             return;
         }
         uint32_t id = AddFile(entry, folder);
@@ -415,11 +392,12 @@ uint32_t SourceFolderKnowledge(const wchar_t* relativeFolder) {
     return folder == kNoIndexEntry ? 0 : DestinationIndex.folderInfo[folder].source;
 }
 
-void ForgetIndexedFile(const wchar_t* path) {
-    std::wstring folderText;
-    const wchar_t* name;
-    if (!SplitDestinationPath(path, &folderText, &name)) return;
-    uint32_t folder = FindFolder(folderText.empty() ? nullptr : folderText.c_str());
+void MarkSourceFileSeen(IndexEntry& entry) { entry.values |= kSourceFileSeen; }
+void MarkMovedAway(IndexEntry& entry) { entry.values |= kMovedAway; }
+void MarkTakenAsTwin(IndexEntry& entry) { entry.values |= kMovedAway | kTakenAsTwin; }
+
+void ForgetIndexedFile(const wchar_t* relativeFolder, const wchar_t* name) {
+    uint32_t folder = FindFolder(relativeFolder);
     const IndexSlot* slot = FindSlot(name);
     if (folder == kNoIndexEntry || !slot) return;
     for (uint32_t id = slot->first; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
@@ -432,20 +410,28 @@ void NoteArrivedFile(const wchar_t* relativeFolder) {
     if (folder != kNoIndexEntry) ++DestinationIndex.folderInfo[folder].otherEntries;
 }
 
-void NoteMadeFolder(const wchar_t* path) {
-    std::wstring parentText;
-    const wchar_t* name;
-    if (!SplitDestinationPath(path, &parentText, &name)) return;
-    uint32_t parent = FindFolder(parentText.empty() ? nullptr : parentText.c_str());
+void NoteMadeFolder(const wchar_t* relativeFolder) {
+    if (!relativeFolder || DestinationIndex.folders.empty()) return;
+    uint32_t parent = ParentFolder(relativeFolder);
     if (parent == kNoIndexEntry) return;
-    std::wstring relative = parentText.empty() ? std::wstring(name) : parentText + kPathSeparator + name;
-    uint32_t folder = FindFolder(relative.c_str());
-    if (folder == kNoIndexEntry) folder = AddFolder(relative.c_str());
+    uint32_t folder = FindFolder(relativeFolder);
+    if (folder == kNoIndexEntry) folder = AddFolder(relativeFolder);
     if (folder == kNoIndexEntry) return;
     IndexFolder& made = DestinationIndex.folderInfo[folder];
     made.present = true;
     made.otherEntries += 2;  // "." and ".."
     ++DestinationIndex.folderInfo[parent].otherEntries;
+}
+
+const std::vector<std::pair<uint32_t, std::wstring>>& FoundLeftovers() { return DestinationIndex.leftovers; }
+
+void NoteLeftoverRemoved(uint32_t folder) {
+    if (folder < DestinationIndex.folderInfo.size()) --DestinationIndex.folderInfo[folder].otherEntries;
+}
+
+const wchar_t* IndexedFolderText(uint32_t folder) {
+    const wchar_t* text = DestinationIndex.folders[folder].get();
+    return text[0] != L'\0' ? text : nullptr;
 }
 
 const std::vector<std::pair<uint32_t, std::wstring>>& TooLongFolders() { return DestinationIndex.tooLongFolders; }

@@ -91,6 +91,7 @@ struct DestinationIndexStore {
     std::vector<IndexFolder> folderInfo;             // by the same numbers
     std::unordered_map<std::wstring_view, uint32_t> folderNumbers;  // exact relative folder to number
     std::vector<std::pair<uint32_t, std::wstring>> tooLongFolders;  // met in folder, name
+    std::vector<std::pair<uint32_t, std::wstring>> leftovers;       // leftover copies: folder, name
     std::unique_ptr<IndexSlot[]> slots;
     uint32_t slotMask = 0;  // slot count - 1 (a power of two), 0 while there is no table
     uint32_t nameCount = 0;
@@ -130,13 +131,28 @@ void NoteSourceFolder(const wchar_t* relativeFolder, uint32_t learned);
 // What the copy pass learned of the source folder at relativeFolder's place; 0 when nothing.
 uint32_t SourceFolderKnowledge(const wchar_t* relativeFolder);
 
-// Marks the indexed file at path (a full destination path) as moved away; nothing when the index
-// does not hold it.
-void ForgetIndexedFile(const wchar_t* path);
+// The source has a file at the entry's place: whatever becomes of the destination's, it is no
+// deleted file (kSourceFileSeen).
+void MarkSourceFileSeen(IndexEntry& entry);
+// The run moved the entry's file away (into Backup, or as a kept file making way): its old place
+// reads as empty from now on.
+void MarkMovedAway(IndexEntry& entry);
+// The run moved the entry's file into place for a source file: never offered again.
+void MarkTakenAsTwin(IndexEntry& entry);
+// Marks every indexed file of exactly this name in the destination folder at relativeFolder
+// (null: the root) as moved away; nothing when the index holds none.
+void ForgetIndexedFile(const wchar_t* relativeFolder, const wchar_t* name);
 // Counts a file this run brought into the destination folder at relativeFolder (null: the root).
 void NoteArrivedFile(const wchar_t* relativeFolder);
-// Counts a folder this run made at path (a full destination path), with its "." and "..".
-void NoteMadeFolder(const wchar_t* path);
+// Counts a folder this run made at relativeFolder (never the root), with its "." and "..", in
+// its parent's record; nothing when the parent has none.
+void NoteMadeFolder(const wchar_t* relativeFolder);
+// The leftovers of interrupted copies the scan met (never indexed): folder number and name; and
+// the note that one of them in that folder was removed since.
+const std::vector<std::pair<uint32_t, std::wstring>>& FoundLeftovers();
+void NoteLeftoverRemoved(uint32_t folder);
+// The relative folder with this number: null for the root.
+const wchar_t* IndexedFolderText(uint32_t folder);
 // Folders whose path was too long to scan: the folder they were met in, and the name.
 const std::vector<std::pair<uint32_t, std::wstring>>& TooLongFolders();
 

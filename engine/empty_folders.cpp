@@ -1,5 +1,6 @@
 #include "engine/empty_folders.h"
 
+#include "engine/destination_changes.h"
 #include "engine/paths.h"
 #include "engine/run_state.h"
 #include "engine/walk.h"
@@ -29,9 +30,6 @@ int RemoveEmptyFolders(const wchar_t* root, const wchar_t* relativeFolder) {
     if (listed != kListingComplete || !empty) return 0;
     // The destination root is the user's folder: emptying it never removes it.
     if (!relativeFolder) return 1;
-    PathBuffer folder;
-    FolderPath(folder, root, relativeFolder);  // fits: its listing pattern did
-    uint32_t error = FsRemoveDirectory(folder.text);
-    if (error != 0) WriteFailure(L"delete empty folder %s failed: %u\n", folder.text, error);
+    RemoveEmptyFolder(root, relativeFolder);
     return 1;
 }

@@ -2,10 +2,10 @@
 
 #include <cwchar>
 
-#include "engine/destination_index.h"
-#include "engine/file_system.h"
 #include "engine/run_state.h"
+#include "output/format.h"
 #include "output/message.h"
+#include "output/text_encoding.h"
 
 namespace {
 
@@ -73,76 +73,42 @@ void RemoveTrailingSeparator(wchar_t* path) {
     if (length > 0 && path[length - 1] == kPathSeparator) path[length - 1] = L'\0';
 }
 
-uint32_t CreateDirectoryChain(const wchar_t* path) {
-    size_t n = wcslen(path);
-    if (n == 0 || n > kMaxPath) return n == 0 ? 0 : kErrorPathNotFound;
-    size_t start = 0;
+size_t NameLengthOnDisk(const wchar_t* name, size_t count) {
 #ifdef _WIN32
-    if (n >= 2 && path[1] == L':') {
-        start = 3;  // the drive's root is never created
-    } else if (n >= 2 && path[0] == L'\\' && path[1] == L'\\') {
-        // \\server\share\ is never created: start after the backslash that closes the share.
-        int found = 0;
-        for (size_t k = 2; k < n; ++k) {
-            if (path[k] == L'\\' && ++found == 2) {
-                start = k + 1;
-                break;
-            }
-        }
-    } else if (path[0] == L'\\') {
-        start = 1;  // \dst: the current drive's root is never created
-    }
+    (void)name;
+    return count;  // UTF-16 code units, as NTFS counts them
 #else
-    if (path[0] == L'/') start = 1;  // the file-system root is never created
+    return Utf8Length(name, count);  // the bytes the provider writes the name as
 #endif
-    PathBuffer prefix;
-    for (size_t i = start; i <= n; ++i) {
-        if (i != n && path[i] != kPathSeparator) continue;
-        wmemcpy(prefix.text, path, i);
-        prefix.text[i] = L'\0';
-        uint32_t error = FsCreateDirectory(prefix.text);
-        if (error != 0 && error != kErrorAlreadyExists) return error;
-    }
-    return 0;
 }
 
-ChainResult MakeFolderChain(const wchar_t* base, const wchar_t* relativeFolder, uint32_t* error) {
-    PathBuffer prefix;
-    if (!CopyPath(prefix, base)) return kChainFailed;
-    bool made = false;  // below a folder this call made, nothing can be there yet
-    for (const wchar_t* part = relativeFolder; part && *part != L'\0';) {
-        const wchar_t* end = wcschr(part, kPathSeparator);
-        size_t length = end ? static_cast<size_t>(end - part) : wcslen(part);
-        wchar_t component[kMaxPath + 1];
-        if (length > kMaxPath) return kChainFailed;
-        wmemcpy(component, part, length);
-        component[length] = L'\0';
-        if (!AppendPathPart(prefix, component)) {
-            *error = kErrorPathNotFound;
-            return kChainFailed;
-        }
-        part = end ? end + 1 : part + length;
-        if (!made) {
-            uint32_t attributes = FsGetAttributes(prefix.text);
-            if (attributes != kInvalidFileAttributes) {
-                if (attributes & kFileAttributeReparsePoint) {
-                    WriteFailure(L"link in the way %s\n", prefix.text);
-                    return kChainLinkInTheWay;
-                }
-                if (attributes & kFileAttributeDirectory) continue;
-                *error = kErrorAlreadyExists;
-                return kChainFailed;
-            }
-        }
-        // "Already there" after a query that found nothing cannot be told from a link: refused.
-        if (uint32_t failure = FsCreateDirectory(prefix.text)) {
-            *error = failure;
-            return kChainFailed;
-        }
-        NoteMadeFolder(prefix.text);
-        made = true;
+bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned number) {
+    const wchar_t* dot = wcsrchr(name, L'.');
+    if (dot == name) dot = nullptr;
+    const wchar_t* extension = dot ? dot : L"";
+    size_t stemLength = dot ? static_cast<size_t>(dot - name) : wcslen(name);
+    size_t extensionLength = wcslen(extension);
+    wchar_t numberText[16];
+    FormatText(numberText, 16, L" (%u)", number);
+    size_t suffixLength = wcslen(numberText);
+    // A name near the file system's limit has no room for the number: the part before it gives
+    // way, character by character, so that the version can still be kept. An extension too long
+    // to leave any of it goes with the rest.
+    if (NameLengthOnDisk(extension, extensionLength) + suffixLength + 1 > kMaxNameOnDisk) {
+        stemLength += extensionLength;
+        extension = L"";
+        extensionLength = 0;
     }
-    return kChainReady;
+    size_t room = kMaxNameOnDisk - suffixLength - NameLengthOnDisk(extension, extensionLength);
+    while (stemLength > 1 && NameLengthOnDisk(name, stemLength) > room) --stemLength;
+#ifdef _WIN32
+    // Never the first half of a surrogate pair alone.
+    if (stemLength > 1 && name[stemLength - 1] >= 0xD800 && name[stemLength - 1] <= 0xDBFF) --stemLength;
+#endif
+    // The formatter would cut silently, and a cut name is another file's name.
+    if (stemLength + suffixLength + extensionLength >= capacity) return false;
+    FormatText(out, capacity, L"%.*s%s%s", static_cast<int>(stemLength), name, numberText, extension);
+    return true;
 }
 
 void ReportPathTooLong(const wchar_t* root, const wchar_t* relativeFolder, const wchar_t* name) {

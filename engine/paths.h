@@ -1,4 +1,5 @@
-// Path rules shared by every walk: fixed buffers, one join rule, and the creation of folder chains.
+// Path and name rules shared by every walk: fixed buffers, one join rule, numbered names. Text only:
+// nothing here touches the disk.
 #pragma once
 
 #include <cstddef>
@@ -31,19 +32,15 @@ bool FolderPath(PathBuffer& buffer, const wchar_t* root, const wchar_t* relative
 // The relative folder of a sub-folder name met in relativeFolder (name alone at the root).
 bool ChildRelativeFolder(PathBuffer& buffer, const wchar_t* relativeFolder, const wchar_t* name);
 
-// Creates every missing folder along path, shortest prefix first. Returns 0 when each creation
-// succeeded or found the folder there, else the error number of the first one that failed.
-uint32_t CreateDirectoryChain(const wchar_t* path);
+// The longest name the file system takes: 255 UTF-16 units on Windows, 255 bytes on Linux.
+constexpr size_t kMaxNameOnDisk = 255;
+// The length of name's first count characters as the file system counts it.
+size_t NameLengthOnDisk(const wchar_t* name, size_t count);
 
-// How MakeFolderChain ended.
-enum ChainResult { kChainReady, kChainLinkInTheWay, kChainFailed };
-
-// Makes every missing folder of base\relativeFolder below base, one part at a time from the top,
-// looking at each part before anything is made in it, so that nothing is ever made through a
-// link. A link on the way is named ("link in the way %s", a failure of the run); kChainFailed,
-// with the error number, when a part cannot be made, a file stands in the way, or a part that
-// could not be read turns out to be there after all.
-ChainResult MakeFolderChain(const wchar_t* base, const wchar_t* relativeFolder, uint32_t* error);
+// The name with " (number)" put before its last dot, or at its end when it has no dot or only a
+// leading one: "report (2).txt", "README (2)", ".bashrc (2)". Where that would pass
+// kMaxNameOnDisk the part before the number is shortened. False when it does not fit capacity.
+bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned number);
 
 // Removes one trailing separator, if there is one.
 void RemoveTrailingSeparator(wchar_t* path);

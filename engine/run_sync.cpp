@@ -5,6 +5,7 @@
 #include "engine/copy_move_pass.h"
 #include "engine/date_filter.h"
 #include "engine/deleted_pass.h"
+#include "engine/destination_changes.h"
 #include "engine/destination_index.h"
 #include "engine/destination_times.h"
 #include "engine/empty_folders.h"
@@ -108,7 +109,9 @@ int32_t RunPasses(const wchar_t* source, const wchar_t* destination, bool delete
     WriteMessage(L"Read %s\n", destination);
     // A root that cannot be listed in full leaves the run blind: it was reported, and nothing
     // more is copied, moved or removed.
-    if (BuildDestinationIndex(destination, nullptr) == kListingFailed) return WriteClosingText();
+    ListingResult scanned = BuildDestinationIndex(destination, nullptr);
+    RemoveLeftoverCopies();
+    if (scanned == kListingFailed) return WriteClosingText();
 
     EntryCounter = 0;
     WriteMessage(L"\nRead %s\n", source);
@@ -173,8 +176,8 @@ int32_t RunSync(int32_t argc, const wchar_t* const* argv) {
     DifferentFileSystems = wcscmp(sourceFileSystem, destinationFileSystem) != 0;
     // From here on nothing is written below the destination through a link, not even one put in
     // place of a folder after the walks looked at it.
-    FsGuardWritesBelow(destination.text);
+    BeginDestinationChanges(destination.text);
     int32_t code = RunPasses(source.text, destination.text, deletedMode);
-    FsGuardWritesBelow(nullptr);
+    EndDestinationChanges();
     return code;
 }

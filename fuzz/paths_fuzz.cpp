@@ -2,9 +2,9 @@
 // and the numbered names of Backup and Deleted. Beside the sanitizers' own checks:
 //   - each bounded join gives exactly the unbounded join when that fits a PathBuffer, and reports
 //     false otherwise (AppendPathPart then leaves the buffer as it was);
-//   - CreateDirectoryChain tries only prefixes of its path that end before a separator, shortest
-//     first, then the whole path; stops at the first failure and returns its error; and leaves the
-//     folder there when it returns 0;
+//   - the destination's folder chain makes only the folders of its relative folder, top first,
+//     none at or below a file or a link in the way; ends ready only with the whole folder there,
+//     failed only with an error number, and reported only for a link, named once;
 //   - NumberedName puts " (n)" before the last dot (not a leading one) or at the end; where that
 //     passes the file system's 255-byte name limit, it keeps the longest start of the part before
 //     the number (of the whole name, when the extension leaves no room) that fits; and it says
@@ -18,8 +18,9 @@
 
 #include "engine/file_system.h"
 #include "engine/fs_memory.h"
-#include "engine/move_aside.h"
+#include "engine/destination_changes.h"
 #include "engine/paths.h"
+#include "engine/run_state.h"
 #include "fuzz/fuzz_text.h"
 #include "output/message.h"
 #include "output/text_encoding.h"
@@ -94,42 +95,69 @@ bool NamesSomething(const std::wstring& path) {
     return path.find_first_not_of(kPathSeparator, start) != std::wstring::npos;
 }
 
-void CheckChain(const std::wstring& path, const std::wstring& blocker, uint8_t failAt) {
-    MemFsReset();
-    // A file standing where one of the folders would go.
-    bool blocked = NamesSomething(blocker) && blocker.size() <= kMaxPath;
-    if (blocked) MemFsAddFile(blocker, "in the way", 0);
-    // An injected failure on one of the prefixes, by position.
-    std::vector<std::wstring> prefixes;
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == kPathSeparator) prefixes.push_back(path.substr(0, i));
+// The parts of a relative folder, as the chain walks them (empty parts between separators too).
+std::vector<std::wstring> Parts(const std::wstring& rel) {
+    std::vector<std::wstring> parts;
+    size_t start = 0;
+    while (start < rel.size()) {
+        size_t end = rel.find(kPathSeparator, start);
+        if (end == std::wstring::npos) end = rel.size();
+        parts.push_back(rel.substr(start, end - start));
+        start = end + 1;
     }
-    if (!prefixes.empty() && failAt < prefixes.size()) MemFsFailOn(MemOp::CreateDirectory, prefixes[failAt], 28);
-    MemFsClearCalls();
-    uint32_t result = CreateDirectoryChain(path.c_str());
+    return parts;
+}
 
-    const std::vector<std::wstring>& calls = MemFsCalls();
-    if (path.empty() || path.size() > kMaxPath) {
-        if (!calls.empty() || result != (path.empty() ? 0 : kErrorPathNotFound)) abort();
-        return;
+// root exists; one of the chain's folders may be taken by a file or a link (blockAt, by position),
+// and the creation of another may fail (failAt).
+void CheckChain(const std::wstring& root, const std::wstring& rel, uint8_t blockAt, uint8_t failAt) {
+    MemFsReset();
+    ResetRunFailures();
+    if (!NamesSomething(root) || root.size() > kMaxPath) return;
+    MemFsAddFolder(root);
+    std::vector<std::wstring> prefixes;  // root\part1, root\part1\part2, ...
+    std::wstring prefix = root;
+    for (const std::wstring& part : Parts(rel)) {
+        prefix = Join(prefix, part);
+        prefixes.push_back(prefix);
     }
+    bool fileInTheWay = false, linkInTheWay = false;
+    size_t blocked = blockAt % 8, failing = failAt % 8;
+    if (blocked < prefixes.size() && prefixes[blocked].size() <= kMaxPath && NamesSomething(prefixes[blocked]) &&
+        prefixes[blocked] != root) {
+        if (blockAt & 0x80) {
+            MemFsAddLink(prefixes[blocked], root);
+            linkInTheWay = true;
+        } else {
+            MemFsAddFile(prefixes[blocked], "in the way", 0);
+            fileInTheWay = true;
+        }
+    }
+    if (failing < prefixes.size()) MemFsFailOn(MemOp::CreateDirectory, prefixes[failing], 28);
+    MemFsClearCalls();
+    uint32_t error = 0;
+    ChainResult result = MakeDestinationFolders(root.c_str(), rel.empty() ? nullptr : rel.c_str(), &error);
+
+    // Only the chain's own folders are made, top first, each one once.
     static const std::wstring kCall = L"CreateDirectory ";
-    size_t previous = 0;
-    for (size_t i = 0; i < calls.size(); ++i) {
-        if (calls[i].compare(0, kCall.size(), kCall) != 0) abort();
-        std::wstring tried = calls[i].substr(kCall.size());
-        // A prefix of the path, longer than the one before, ending where a separator follows.
-        if (tried.size() <= previous && i > 0) abort();
-        if (path.compare(0, tried.size(), tried) != 0) abort();
-        if (tried.size() < path.size() && path[tried.size()] != kPathSeparator) abort();
-        previous = tried.size();
+    size_t next = 0;
+    for (const std::wstring& call : MemFsCalls()) {
+        if (call.compare(0, kCall.size(), kCall) != 0) continue;
+        std::wstring made = call.substr(kCall.size());
+        while (next < prefixes.size() && prefixes[next] != made) ++next;
+        if (next == prefixes.size()) abort();
+        // Never below a link or a file: nothing made at or past a blocked part.
+        if ((fileInTheWay || linkInTheWay) && next >= blocked) abort();
+        ++next;
     }
-    if (result == 0) {
-        if (calls.empty() || calls.back() != kCall + path) abort();
+    if (result == kChainReady) {
         MemFsNode node;
-        if (NamesSomething(path) && (!MemFsLookup(path, &node) || (!node.folder && !blocked))) abort();
-    } else if (calls.empty()) {
-        abort();
+        if (fileInTheWay || linkInTheWay || error != 0) abort();
+        if (!rel.empty() && NamesSomething(rel) && (!MemFsLookup(prefixes.back(), &node) || !node.folder)) abort();
+    } else if (result == kChainFailed) {
+        if (error == 0 || linkInTheWay) abort();
+    } else if (!linkInTheWay || RunFailureCount() != 1) {
+        abort();  // reported: a link on the way, named once and counted
     }
 }
 
@@ -182,9 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     CheckJoins(root, rel, last, (choice & 1) != 0);
 
-    std::wstring chain = Part(bytes, 1200);
-    std::wstring blocker = (choice & 2) ? root : std::wstring();
-    CheckChain(chain.empty() ? Join(root, rel) : chain, blocker, failAt);
+    CheckChain(root, rel, choice, failAt);
 
     unsigned numbers[] = {2, 9, 10, 99999, 100000, 4294967295u};
     CheckNumberedName(last, numbers[numberByte % 6], 1 + numberByte % (kMaxEntryName + 16));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/copy_queue.h"
+#include "engine/destination_changes.h"
 #include "engine/fs_memory.h"
 #include "engine/run_state.h"
 #include "output/message.h"
@@ -23,7 +24,7 @@ protected:
         ResetRunFailures();
     }
     void TearDown() override {
-        EndCopyQueue();
+        EndCopies();
         MemFsTest::TearDown();
     }
     static std::wstring Source(int i) { return P(L"/s/f") + std::to_wstring(i); }
@@ -57,7 +58,7 @@ TEST_F(CopyQueueTest, LinesKeepTheOrderTheCopiesWereQueuedIn) {
         AddSources(60);
         MemFsFailOn(MemOp::CopyFile, Source(7), kErrorAccessDenied);
         std::vector<std::wstring> expected;
-        BeginCopyQueue();
+        BeginCopies();
         for (int i = 0; i < 60; ++i) {
             WriteMessage(L"walk %d\n", i);
             expected.push_back(L"walk " + std::to_wstring(i) + L"\n");
@@ -68,7 +69,7 @@ TEST_F(CopyQueueTest, LinesKeepTheOrderTheCopiesWereQueuedIn) {
         WriteMessage(L"end\n");
         expected.push_back(L"end\n");
         EXPECT_EQ(WaitForQueuedCopies(), 59u);
-        EndCopyQueue();
+        EndCopies();
         EXPECT_EQ(Lines(), expected);
         EXPECT_EQ(RunFailureCount(), 1u);
         MemFsNode node;
@@ -90,13 +91,13 @@ TEST_F(CopyQueueTest, AStopStartsNoQueuedCopyAndLeavesNothingHalfDone) {
         AddSources(40);
         MemFsOnCall(MemOp::CopyFile, Source(0), [] { RequestStop(); });
         std::set<int> queuedAfterStop;
-        BeginCopyQueue();
+        BeginCopies();
         for (int i = 0; i < 40; ++i) {
             if (StopRequested()) queuedAfterStop.insert(i);
             Queue(i);
         }
         uint32_t arrived = WaitForQueuedCopies();
-        EndCopyQueue();
+        EndCopies();
         std::vector<std::wstring> lines = Lines();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines[0], L"copy file " + Source(0) + L"\n");
@@ -130,7 +131,7 @@ TEST_F(CopyQueueTest, AnUnfinishedCopyHoldsItsName) {
     MemFsOnCall(MemOp::CopyFile, Source(0), [&] {
         for (int spins = 0; !release.load() && spins < 20000; ++spins) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
-    BeginCopyQueue();
+    BeginCopies();
     Queue(0);
     EXPECT_TRUE(CopyQueuedFor(L"f0"));
 #ifdef _WIN32
@@ -142,7 +143,7 @@ TEST_F(CopyQueueTest, AnUnfinishedCopyHoldsItsName) {
     release.store(true);
     EXPECT_EQ(WaitForQueuedCopies(), 1u);
     EXPECT_FALSE(CopyQueuedFor(L"f0"));
-    EndCopyQueue();
+    EndCopies();
 }
 
 }  // namespace

@@ -379,8 +379,8 @@ uint32_t MoveSwappingFirst(const wchar_t* from, const wchar_t* to) {
 
 // A destination folder swapped for a link after the walks looked at it (a junction, which any
 // user can make on Windows; under Wine a Unix link): right before a copy into it, and before a
-// changed file's move into Backup. Nothing is written where the links lead; each step fails with
-// its error and the run ends with errors.
+// changed file's move into Backup. Nothing is written where the links lead; each refused step
+// names the link and the run ends with errors.
 TEST_F(RealRunTest, AFolderSwappedForALinkMidRunCarriesNoWriteOut) {
     const int64_t t = UtcFileTime(2024, 1, 1);
     WriteRealFile(Src(L"sub/new.txt"), "new", t);
@@ -408,8 +408,9 @@ TEST_F(RealRunTest, AFolderSwappedForALinkMidRunCarriesNoWriteOut) {
     }
     const std::wstring text = CapturedText(), loop = std::to_wstring(kErrorLinkInTheWay);
     EXPECT_EQ(code, 2) << Narrow(text);
-    EXPECT_NE(text.find(L"copy " + Src(L"sub\\new.txt") + L" failed: " + loop + L"\n"), std::wstring::npos) << Narrow(text);
-    EXPECT_NE(text.find(L"move " + Dst(L"changed\\c.txt") + L" failed: " + loop + L"\n"), std::wstring::npos) << Narrow(text);
+    EXPECT_NE(text.find(L"link in the way " + Dst(L"sub") + L"\n"), std::wstring::npos) << Narrow(text);
+    EXPECT_NE(text.find(L"link in the way " + Dst(L"Backup\\changed") + L"\n"), std::wstring::npos) << Narrow(text);
+    EXPECT_EQ(text.find(L" failed: " + loop), std::wstring::npos) << Narrow(text);
     std::vector<std::wstring> there;
     for (const auto& entry : fs::recursive_directory_iterator(fs::path(outside))) there.push_back(entry.path().wstring());
     EXPECT_EQ(there, std::vector<std::wstring>{outside + L"\\precious.txt"});
@@ -559,8 +560,9 @@ void SwapIfBelow(const wchar_t* path) {
 
 // A destination folder swapped for a link to a folder outside at the very moment the run writes
 // below it, after every look the run took at it: a copy into it, a twin moved into it, a move
-// into Backup, a folder made below it and an empty folder removed below it each fail with 40,
-// nothing lands where the link leads (nor is taken from there), and the run ends with failures.
+// into Backup, a folder made below it and an empty folder removed below it are each refused and
+// name the link, nothing lands where the link leads (nor is taken from there), and the run ends
+// with failures.
 TEST_F(RealRunTest, AFolderSwappedForALinkMidRunIsNeverWrittenThrough) {
     enum Op { kCopy, kMove, kMakeFolder, kRemoveFolder };
     struct Row {
@@ -574,15 +576,15 @@ TEST_F(RealRunTest, AFolderSwappedForALinkMidRunIsNeverWrittenThrough) {
     const std::wstring fail40 = L" failed: " + std::to_wstring(kErrorLinkInTheWay) + L"\n";
     const std::vector<Row> rows = {
         {"copy", kCopy, L"sub", {{L"sub/keep.txt", "k"}, {L"sub/new.txt", "new"}}, {{L"sub/keep.txt", "k"}}, {},
-         L"copy @s/sub/new.txt" + fail40},
+         L"link in the way @d/sub\n"},
         {"twin", kMove, L"sub", {{L"sub/keep.txt", "k"}, {L"sub/moved.txt", "moved"}},
-         {{L"sub/keep.txt", "k"}, {L"old/moved.txt", "moved"}}, {}, L"move @d/old/moved.txt" + fail40},
+         {{L"sub/keep.txt", "k"}, {L"old/moved.txt", "moved"}}, {}, L"link in the way @d/sub\n"},
         {"backup", kMove, L"Backup", {{L"changed.txt", "the new version"}},
-         {{L"changed.txt", "old version"}, {L"Backup/older.txt", "o"}}, {}, L"move @d/changed.txt" + fail40},
+         {{L"changed.txt", "old version"}, {L"Backup/older.txt", "o"}}, {}, L"link in the way @d/Backup\n"},
         {"folder", kMakeFolder, L"sub", {{L"sub/keep.txt", "k"}, {L"sub/deeper/f.txt", "f"}}, {{L"sub/keep.txt", "k"}},
-         {}, L"copy @s/sub/deeper/f.txt" + fail40},
+         {}, L"link in the way @d/sub\n"},
         {"removal", kRemoveFolder, L"sub", {{L"sub/keep.txt", "k"}}, {{L"sub/keep.txt", "k"}}, {L"sub/empty"},
-         L"delete empty folder @d/sub/empty" + fail40},
+         L"link in the way @d/sub\n"},
     };
     const int64_t t = UtcFileTime(2024, 1, 1);
     static FileSystem wrapped;
@@ -642,6 +644,11 @@ TEST_F(RealRunTest, AFolderSwappedForALinkMidRunIsNeverWrittenThrough) {
         size_t at = line.find(L'@');
         line.replace(at, 2, line[at + 1] == L's' ? Src() : Dst());
         EXPECT_NE(text.find(line), std::wstring::npos) << Narrow(line) << "\n" << Narrow(text);
+        EXPECT_EQ(text.find(fail40), std::wstring::npos) << Narrow(text);  // named as a link, once
+        size_t named = 0;
+        for (size_t at = text.find(L"link in the way "); at != std::wstring::npos; at = text.find(L"link in the way ", at + 1))
+            ++named;
+        EXPECT_EQ(named, 1u) << Narrow(text);
         EXPECT_EQ(TreeOf(outside), before) << Narrow(text);
         if (row.op == kMove && row.swapped == std::wstring(L"Backup")) {
             EXPECT_EQ(Read(Dst(L"changed.txt")), "old version");  // not replaced: it is in no Backup

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "engine/move_aside.h"
 #include "engine/paths.h"
 #include "engine/run_state.h"
 #include "output/message.h"
@@ -71,64 +70,9 @@ TEST(Paths, NumberedNamesGoBeforeTheLastDot) {
     EXPECT_FALSE(NumberedName(out, 10, L"report.txt", 2));  // never a cut name
 }
 
-class CreateDirectoryChainTest : public MemFsTest {};
+class ReportPathTest : public MemFsTest {};
 
-std::vector<std::wstring> CreateCalls() {
-    std::vector<std::wstring> calls;
-    for (const std::wstring& call : MemFsCalls()) {
-        if (call.rfind(L"CreateDirectory ", 0) == 0) calls.push_back(call.substr(16));
-    }
-    return calls;
-}
-
-TEST_F(CreateDirectoryChainTest, TriesEveryPrefixFromTheShortestOn) {
-    MemFsAddFolder(P(L"/dst"));
-    MemFsClearCalls();
-    EXPECT_EQ(CreateDirectoryChain(P(L"/dst/Backup/x/y").c_str()), 0u);
-    std::vector<std::wstring> expected = {P(L"/dst"), P(L"/dst/Backup"), P(L"/dst/Backup/x"), P(L"/dst/Backup/x/y")};
-    EXPECT_EQ(CreateCalls(), expected);
-    MemFsNode node;
-    EXPECT_TRUE(MemFsLookup(P(L"/dst/Backup/x/y"), &node) && node.folder);
-
-    // Everything exists: every level is tried again and "already exists" is no failure.
-    MemFsClearCalls();
-    EXPECT_EQ(CreateDirectoryChain(P(L"/dst/Backup/x/y/").c_str()), 0u);
-    EXPECT_EQ(CreateCalls().size(), 5u);
-
-    MemFsClearCalls();
-    EXPECT_EQ(CreateDirectoryChain(L""), 0u);
-    EXPECT_TRUE(CreateCalls().empty());
-}
-
-TEST_F(CreateDirectoryChainTest, StopsAtTheFirstRealFailure) {
-    MemFsAddFolder(P(L"/dst"));
-    MemFsFailOn(MemOp::CreateDirectory, P(L"/dst/Backup"), kErrorAccessDenied);
-    MemFsClearCalls();
-    EXPECT_EQ(CreateDirectoryChain(P(L"/dst/Backup/x/y").c_str()), kErrorAccessDenied);
-    std::vector<std::wstring> expected = {P(L"/dst"), P(L"/dst/Backup")};
-    EXPECT_EQ(CreateCalls(), expected);
-}
-
-#ifdef _WIN32
-TEST_F(CreateDirectoryChainTest, DriveAndShareRootsAreNeverCreated) {
-    MemFsAddFolder(L"\\srv\\share");
-    EXPECT_EQ(CreateDirectoryChain(L"C:\\dst\\Backup\\x\\y"), 0u);
-    EXPECT_EQ(CreateCalls(), (std::vector<std::wstring>{L"C:\\dst", L"C:\\dst\\Backup", L"C:\\dst\\Backup\\x",
-                                                        L"C:\\dst\\Backup\\x\\y"}));
-    MemFsClearCalls();
-    EXPECT_EQ(CreateDirectoryChain(L"\\\\srv\\share\\dst\\Deleted"), 0u);
-    EXPECT_EQ(CreateCalls(), (std::vector<std::wstring>{L"\\\\srv\\share\\dst", L"\\\\srv\\share\\dst\\Deleted"}));
-    MemFsClearCalls();
-    EXPECT_EQ(CreateDirectoryChain(L"D:"), 0u);
-    EXPECT_TRUE(CreateCalls().empty());
-    // A folder on the current drive's root: its folders are created, not an empty prefix.
-    MemFsClearCalls();
-    EXPECT_EQ(CreateDirectoryChain(L"\\top\\sub"), 0u);
-    EXPECT_EQ(CreateCalls(), (std::vector<std::wstring>{L"\\top", L"\\top\\sub"}));
-}
-#endif
-
-TEST_F(CreateDirectoryChainTest, PathTooLongIsReportedCutWithItsLineEndAndCounted) {
+TEST_F(ReportPathTest, PathTooLongIsReportedCutWithItsLineEndAndCounted) {
     ResetRunFailures();
     std::wstring longName(300, L'n');
     std::wstring longFolder(kMaxPath, L'f');

@@ -210,8 +210,8 @@ struct PosixFind {
 // ---- describing records on the second core ----------------------------------------------------
 //
 // Describing the entries is most of a walk's time, and each query waits on the kernel alone: the
-// records of one read are described ahead, the second half by a helper thread where the machine
-// has a second core. The answers are the same calls' answers; only the order of asking changes.
+// records of one read are described ahead, shared with a helper thread where the machine has a
+// second core. The answers are the same calls' answers; only the order of asking changes.
 
 constexpr size_t kHalvedFrom = 32;  // fewer records are not worth waking the helper for
 
@@ -224,28 +224,51 @@ void DescribeRecords(int fd, const char* const* names, Described* out, size_t co
 
 // One job at a time; a listing that finds the helper busy (another thread's walk) describes all
 // of its records itself. Made once and never freed: the helper waits on it until the process ends.
+//
+// The two threads take the records one at a time from a shared counter, so that neither ever
+// waits for the other to begin: on a machine whose second core is busy the helper may come to a
+// job late or not at all, and the listing then describes the records itself instead of waiting a
+// scheduler's turn per read (with many folders, that wait was most of a no-change run's time on
+// a busy machine). The listing waits only for records the helper has already begun.
 struct DescribeHelper {
-    std::mutex owner;  // held by the listing whose job the helper has
+    std::mutex owner;  // held by the listing whose job the helper may join
     std::mutex lock;
     std::condition_variable posted;
     std::condition_variable finished;
-    bool ready = false;
-    bool done = false;
+    bool open = false;    // a job is posted and the helper may still join it
+    bool inside = false;  // the helper works on the job
     int fd = -1;
     const char* const* names = nullptr;
     Described* out = nullptr;
     size_t count = 0;
+    std::atomic<size_t> next{0};  // the next record of the job not yet taken
 };
+
+// Records are taken a few at a time: the two threads then seldom write next to each other.
+constexpr size_t kRecordsPerTake = 8;
+
+// Describes records of the job taken from the shared counter until none is left; how many.
+size_t TakeRecords(DescribeHelper* job) {
+    size_t taken = 0;
+    for (size_t i = job->next.fetch_add(kRecordsPerTake, std::memory_order_relaxed); i < job->count;
+         i = job->next.fetch_add(kRecordsPerTake, std::memory_order_relaxed)) {
+        size_t count = job->count - i < kRecordsPerTake ? job->count - i : kRecordsPerTake;
+        DescribeRecords(job->fd, job->names + i, job->out + i, count);
+        taken += count;
+    }
+    return taken;
+}
 
 void RunHelper(DescribeHelper* helper) {
     for (;;) {
         std::unique_lock<std::mutex> hold(helper->lock);
-        helper->posted.wait(hold, [helper] { return helper->ready; });
-        helper->ready = false;
+        helper->posted.wait(hold, [helper] { return helper->open; });
+        helper->open = false;
+        helper->inside = true;
         hold.unlock();
-        DescribeRecords(helper->fd, helper->names, helper->out, helper->count);
+        TakeRecords(helper);
         hold.lock();
-        helper->done = true;
+        helper->inside = false;
         helper->finished.notify_one();
     }
 }
@@ -267,29 +290,41 @@ DescribeHelper* Helper() {
     return g_oneCore.load(std::memory_order_relaxed) ? nullptr : helper;
 }
 
+// A helper that comes to its jobs late, or hardly at all, shows that the second core is busy:
+// waking it then costs more than it gives, so the listings describe alone for a while, and try
+// again after kPassedOverJobs jobs. Kept per listing thread.
+constexpr size_t kPassedOverJobs = 32;
+thread_local size_t t_passOver = 0;
+
 void DescribeAhead(int fd, const char* const* names, Described* out, size_t count) {
     DescribeHelper* helper = count >= kHalvedFrom ? Helper() : nullptr;
+    if (helper && t_passOver > 0) {
+        --t_passOver;
+        helper = nullptr;
+    }
     if (!helper || !helper->owner.try_lock()) {
         DescribeRecords(fd, names, out, count);
         return;
     }
-    size_t half = count / 2;
     {
         std::lock_guard<std::mutex> hold(helper->lock);
         helper->fd = fd;
-        helper->names = names + half;
-        helper->out = out + half;
-        helper->count = count - half;
-        helper->done = false;
-        helper->ready = true;
+        helper->names = names;
+        helper->out = out;
+        helper->count = count;
+        helper->next.store(0, std::memory_order_relaxed);
+        helper->open = true;
     }
     helper->posted.notify_one();
-    DescribeRecords(fd, names, out, half);
+    size_t own = TakeRecords(helper);
     {
+        // A helper that has not come yet finds no job; one that has, ends with the records it took.
         std::unique_lock<std::mutex> hold(helper->lock);
-        helper->finished.wait(hold, [helper] { return helper->done; });
+        helper->open = false;
+        helper->finished.wait(hold, [helper] { return !helper->inside; });
     }
     helper->owner.unlock();
+    if (own > count - count / 4) t_passOver = kPassedOverJobs;  // the helper took under a quarter
 }
 
 // The next record of the folder; null at its end (*error 0) or on a read error (*error set).

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -571,6 +572,21 @@ TEST_F(PosixFsTest, TypesOnlyAndHalvedListingsAgreeWithTheFullOne) {
         }
     }
     EXPECT_EQ(list(Fs().findFirstTypesOnly, true), list(Fs().findFirst, true));
+    // Two listings at once share the one helper (one of them finds it busy), and the helper takes
+    // records of a job as it comes to it, early, late or not at all: every answer still is the
+    // answer for that record.
+    std::vector<std::vector<Entry>> seen(2);
+    auto listMany = [&](size_t into) {
+        for (int round = 0; round < 200; ++round) {
+            std::vector<Entry> entries = list(Fs().findFirst, false);
+            if (entries != oneCore) seen[into] = entries;
+        }
+    };
+    std::thread other(listMany, 1);
+    listMany(0);
+    other.join();
+    EXPECT_TRUE(seen[0].empty());
+    EXPECT_TRUE(seen[1].empty());
     FindEntry e;
     uint32_t error = 0;
     EXPECT_EQ(Fs().findFirstTypesOnly(W("missing/*.*").c_str(), &e, &error), nullptr);

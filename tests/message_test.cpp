@@ -184,8 +184,8 @@ TEST_F(MessageTest, ConsoleWritesUtf8ToStandardOutput) {
     Redirect out;
     ASSERT_TRUE(BeginRedirect(out, false));
     int written = WriteMessage(L"%s\r\n", L"\u00e4\U0001F600\xDCFF");
-    EXPECT_EQ(written, 5);
     EXPECT_EQ(EndRedirect(out), "\xC3\xA4\xF0\x9F\x98\x80\xFF\r\n");
+    EXPECT_EQ(written, 5);
 }
 
 // A message written and then nothing more still reaches the file, without a flush, and so does
@@ -194,17 +194,20 @@ TEST_F(MessageTest, HeldTextReachesTheFileWithoutAFlush) {
     ClearOutputSink();
     Redirect out;
     ASSERT_TRUE(BeginRedirect(out, false));
-    std::string expected;
-    for (const wchar_t* text : {L"Read /data/source\n", L"copy file /data/source/a.txt\n"}) {
-        WriteMessage(L"%s", text);
-        AppendUtf8(expected, text, wcslen(text));
-        std::string seen;
+    std::string expected[2], seen[2];
+    const wchar_t* texts[2] = {L"Read /data/source\n", L"copy file /data/source/a.txt\n"};
+    for (int step = 0; step < 2; ++step) {
+        WriteMessage(L"%s", texts[step]);
+        expected[step] = (step > 0 ? expected[step - 1] : std::string());
+        AppendUtf8(expected[step], texts[step], wcslen(texts[step]));
         // Generous: the bound is a fifth of a second, a busy machine must not fail the test.
-        for (int i = 0; i < 200 && (seen = ReadSoFar(out)) != expected; ++i)
+        for (int i = 0; i < 200 && (seen[step] = ReadSoFar(out)) != expected[step]; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(seen, expected);
     }
-    EXPECT_EQ(EndRedirect(out), expected);
+    std::string all = EndRedirect(out);  // checked only now: a failure's text would go into the file
+    EXPECT_EQ(seen[0], expected[0]);
+    EXPECT_EQ(seen[1], expected[1]);
+    EXPECT_EQ(all, expected[1]);
 }
 
 // Two threads write at once, into a file (blocks of 64 KiB) and into a pipe (blocks no larger

@@ -1,6 +1,8 @@
 // Console text bound for a file or a pipe, written in blocks of whole messages instead of one
 // write per message: a first copy writes several lines and progress pieces per file, and one system
-// call for each cost a third of the run when the log was a file.
+// call for each cost a third of the run when the log was a file. What is held dies with a process
+// killed outright (SIGKILL, TerminateProcess): its log may lack the messages of the last
+// kConsoleBlockDelayMs, never more than one block. Every other end of a run flushes.
 #pragma once
 
 #include <cstddef>

@@ -87,6 +87,9 @@ void ReportFileSystem(const wchar_t* format, const wchar_t* folder, wchar_t (&na
 }
 
 int32_t WriteClosingText() {
+    // A log that is a file holds everything up to here before the closing text: should the run
+    // be ended by force now, the log still says how far it came.
+    FlushMessages();
     int32_t code = 0;
     if (StopRequested()) {
         WriteMessage(L"Synchronization stopped.\n\n");
@@ -111,27 +114,29 @@ int32_t RunPasses(const wchar_t* source, const wchar_t* destination, bool delete
     // more is copied, moved or removed.
     ListingResult scanned = BuildDestinationIndex(destination, nullptr);
     RemoveLeftoverCopies();
+    FlushMessages();
     if (scanned == kListingFailed) return WriteClosingText();
 
     EntryCounter = 0;
     WriteMessage(L"\nRead %s\n", source);
-    if (CopyAndMovePass(source, destination, nullptr, DifferentFileSystems) == kListingFailed)
-        return WriteClosingText();
+    ListingResult copied = CopyAndMovePass(source, destination, nullptr, DifferentFileSystems);
+    FlushMessages();
+    if (copied == kListingFailed) return WriteClosingText();
 
     if (deletedMode && !StopRequested()) {
         EntryCounter = 0;
         WriteMessage(L"Checking for deleted files\n");
         WriteMessage(L"Read %s\n", source);
         MoveDeletedPass(source, destination, nullptr);
+        FlushMessages();
     }
     if (!StopRequested()) RemoveEmptyFolders(destination, nullptr);
 
     return WriteClosingText();
 }
 
-}  // namespace
-
-int32_t RunSync(int32_t argc, const wchar_t* const* argv) {
+// The run from its arguments to its closing text.
+int32_t RunChecked(int32_t argc, const wchar_t* const* argv) {
     WriteMessage(L"%s, %s\n\n", kLongProductName, kMakerNotice);
     if (argc < 3) {
         WriteUsage();
@@ -179,5 +184,14 @@ int32_t RunSync(int32_t argc, const wchar_t* const* argv) {
     BeginDestinationChanges(destination.text);
     int32_t code = RunPasses(source.text, destination.text, deletedMode);
     EndDestinationChanges();
+    return code;
+}
+
+}  // namespace
+
+int32_t RunSync(int32_t argc, const wchar_t* const* argv) {
+    int32_t code = RunChecked(argc, argv);
+    // Every way out, a refused argument too, leaves the whole text in a log that is a file.
+    FlushMessages();
     return code;
 }

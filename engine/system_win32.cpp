@@ -7,6 +7,7 @@
 #include "engine/run_state.h"
 #include "engine/run_sync.h"
 #include "engine/system.h"
+#include "output/message.h"
 
 void PrepareProcessForRun() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
@@ -54,6 +55,9 @@ BOOL WINAPI ConsoleStopHandler(DWORD event) {
     // Returning from the handler for these events ends the process wherever the run is; ending
     // it here, after the run, keeps the exit code that says it was stopped.
     if (StopRunForConsoleEvent(event, kConsoleEndWait, &exitCode)) ExitProcess(static_cast<UINT>(exitCode));
+    // The wait ran out (or Ctrl+C, whose run flushes as it ends): a log that is a file gets what
+    // the run wrote so far before the process may be ended.
+    FlushMessages();
     return TRUE;
 }
 

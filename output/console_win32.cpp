@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "output/console_blocks.h"
 #include "output/message.h"
 #include "output/progress.h"
 #include "output/text_encoding.h"
@@ -25,6 +26,11 @@ const StandardOutput& Output() {
 
 }  // namespace
 
+bool WriteStandardOutput(const char* bytes, size_t size) {
+    DWORD written = 0;
+    return WriteFile(Output().handle, bytes, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
 int WriteConsoleText(const wchar_t* text, size_t length) {
     const StandardOutput& output = Output();
     if (output.console) {
@@ -32,15 +38,15 @@ int WriteConsoleText(const wchar_t* text, size_t length) {
         if (!WriteConsoleW(output.handle, text, static_cast<DWORD>(length), &written, nullptr)) return 0;
         return static_cast<int>(written);
     }
-    // One WriteFile per message keeps it whole when several writers share a pipe or file.
-    std::string bytes;
-    bytes.reserve(length * 3);
+    if (length == 0) return 0;
+    // A file or a pipe gets blocks of whole messages, each block one WriteFile: every message
+    // still lies inside one WriteFile, as with one per message, which keeps it whole when several
+    // writers share a pipe or file. (Windows names no pipe size up to which a write stays whole,
+    // as PIPE_BUF does on Linux, so a pipe gets full blocks too.)
+    thread_local std::string bytes;
+    bytes.clear();
     AppendUtf8(bytes, text, length);
-    DWORD written = 0;
-    if (!WriteFile(output.handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size()) {
-        return 0;
-    }
+    HoldConsoleBytes(bytes.data(), bytes.size(), kConsoleBlockBytes);
     return static_cast<int>(length);
 }
 

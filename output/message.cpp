@@ -1,5 +1,6 @@
 #include "output/message.h"
 
+#include "output/console_blocks.h"
 #include "output/format.h"
 #include "output/log_order.h"
 
@@ -36,3 +37,5 @@ int WriteMessage(const wchar_t* format, ...) {
     va_end(args);
     return result;
 }
+
+void FlushMessages() { WriteHeldConsoleBytes(); }

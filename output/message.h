@@ -30,5 +30,16 @@ int WriteMessageV(const wchar_t* format, va_list args);
 // does for a thread that writes into no log part.
 int DeliverMessage(const wchar_t* text, size_t length);
 
-// Platform console path: writes text once, unchanged; returns the characters written, 0 on failure.
+// Writes out every message the console holds back; returns once they are written. Called at the
+// end of each pass, before the closing text, at a stop and before the process ends.
+void FlushMessages();
+
+// Platform console path: writes text, unchanged, to a terminal or real console at once and to a
+// file or a pipe in blocks of whole messages (at the latest kConsoleBlockDelayMs later, or at
+// FlushMessages); returns the characters written or held, 0 on failure.
 int WriteConsoleText(const wchar_t* text, size_t length);
+#ifndef _WIN32
+// Flushes, then looks at standard output again with the next message (a terminal, a pipe or a
+// file), as at process start; for tests that redirect it.
+void ReadConsoleKindAgain();
+#endif

@@ -843,35 +843,59 @@ TEST(Win32Text, NonBmpCharacterRoundTripsThroughUtf8) {
 
 const wchar_t kChildMessage[] = L"<<line one\n\u00e9\U0001F600 two\n>>";
 
-// When started as the child of the next test, the program writes one message to its redirected
-// standard output before GoogleTest starts, and ends with 0 when the write reported every character.
+// When started as the child of the next tests, the program writes one message to its redirected
+// standard output before GoogleTest starts. "flush": then flushes and ends with 0 when the write
+// took every character. "wait": then writes nothing more and waits to be ended.
 const bool g_consoleChild = [] {
-    if (!GetEnvironmentVariableW(L"KESTROME_CONSOLE_CHILD", nullptr, 0)) return false;
+    wchar_t mode[16] = L"";
+    if (!GetEnvironmentVariableW(L"KESTROME_CONSOLE_CHILD", mode, 16)) return false;
     size_t length = wcslen(kChildMessage);
-    ExitProcess(WriteConsoleText(kChildMessage, length) == static_cast<int>(length) ? 0 : 1);
+    bool whole = WriteConsoleText(kChildMessage, length) == static_cast<int>(length);
+    if (wcscmp(mode, L"wait") == 0) Sleep(60000);
+    FlushMessages();
+    ExitProcess(whole ? 0 : 1);
 }();
 
-TEST_F(Win32Fs, RedirectedConsoleGetsTheMessageWholeAsUtf8) {
-    std::wstring outFile = At(L"out.txt");
+// Starts this program as the console child in mode, its standard output the file outFile.
+bool StartConsoleChild(const std::wstring& outFile, const wchar_t* mode, PROCESS_INFORMATION* child) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+    HANDLE out = CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(out, INVALID_HANDLE_VALUE);
+    if (out == INVALID_HANDLE_VALUE) return false;
     wchar_t self[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return false;
     std::wstring command = L"\"" + std::wstring(self) + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = out;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION child = {};
-    SetEnvironmentVariableW(L"KESTROME_CONSOLE_CHILD", L"1");
-    BOOL started = CreateProcessW(self, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &startup, &child);
+    SetEnvironmentVariableW(L"KESTROME_CONSOLE_CHILD", mode);
+    BOOL started = CreateProcessW(self, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, child);
     SetEnvironmentVariableW(L"KESTROME_CONSOLE_CHILD", nullptr);
     CloseHandle(out);
-    ASSERT_TRUE(started);
+    return started != FALSE;
+}
+
+// What the file holds now, while the child may still write to it.
+std::string ReadShared(const std::wstring& path) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "<missing>";
+    std::string bytes;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(h, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
+    CloseHandle(h);
+    return bytes;
+}
+
+const char kChildBytes[] = "<<line one\n\xC3\xA9\xF0\x9F\x98\x80 two\n>>";
+
+TEST_F(Win32Fs, RedirectedConsoleGetsTheMessageWholeAsUtf8) {
+    std::wstring outFile = At(L"out.txt");
+    PROCESS_INFORMATION child = {};
+    ASSERT_TRUE(StartConsoleChild(outFile, L"flush", &child));
     WaitForSingleObject(child.hProcess, INFINITE);
     DWORD exitCode = 1;
     GetExitCodeProcess(child.hProcess, &exitCode);
@@ -879,7 +903,24 @@ TEST_F(Win32Fs, RedirectedConsoleGetsTheMessageWholeAsUtf8) {
     CloseHandle(child.hProcess);
     EXPECT_EQ(exitCode, 0u);
     // Exactly the bytes of the message: UTF-8, no carriage returns added, in one piece.
-    EXPECT_EQ(ReadBytes(outFile), "<<line one\n\xC3\xA9\xF0\x9F\x98\x80 two\n>>");
+    EXPECT_EQ(ReadBytes(outFile), kChildBytes);
+}
+
+// A file gets the console's text in blocks; a message written and then nothing more still reaches
+// it within a fraction of a second, while the program goes on (waited for generously here).
+TEST_F(Win32Fs, RedirectedConsoleTextArrivesWithoutAFlush) {
+    std::wstring outFile = At(L"out.txt");
+    PROCESS_INFORMATION child = {};
+    ASSERT_TRUE(StartConsoleChild(outFile, L"wait", &child));
+    std::string seen;
+    for (int i = 0; i < 200 && (seen = ReadShared(outFile)) != kChildBytes; ++i) Sleep(10);
+    bool stillRunning = WaitForSingleObject(child.hProcess, 0) == WAIT_TIMEOUT;
+    TerminateProcess(child.hProcess, 9);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    EXPECT_TRUE(stillRunning);
+    EXPECT_EQ(seen, kChildBytes);
 }
 
 }  // namespace

@@ -37,9 +37,9 @@ void WriteBytes(const std::wstring& path, const std::string& bytes, int64_t last
     ASSERT_EQ(written, bytes.size());
 }
 
-std::string ReadBytes(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+// share: FILE_SHARE_WRITE too for a file another process may still be writing.
+std::string ReadBytes(const std::wstring& path, DWORD share = FILE_SHARE_READ) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return "<missing>";
     std::string bytes;
     char chunk[4096];
@@ -878,17 +878,7 @@ bool StartConsoleChild(const std::wstring& outFile, const wchar_t* mode, PROCESS
 }
 
 // What the file holds now, while the child may still write to it.
-std::string ReadShared(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(h, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
-    CloseHandle(h);
-    return bytes;
-}
+std::string ReadShared(const std::wstring& path) { return ReadBytes(path, FILE_SHARE_READ | FILE_SHARE_WRITE); }
 
 const char kChildBytes[] = "<<line one\n\xC3\xA9\xF0\x9F\x98\x80 two\n>>";
 

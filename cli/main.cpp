@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "engine/run_state.h"
-#include "engine/system.h"
+#include "engine/fs/system.h"
 
 #ifdef _WIN32
 // Ctrl+C and Ctrl+Break stop the run; closing the console, logoff and shutdown stop it too and
@@ -17,7 +17,7 @@ int wmain(int argc, wchar_t** argv) {
 #include <csignal>
 #include <cstring>
 
-#include "output/text_encoding.h"
+#include "engine/fs/text_encoding.h"
 
 namespace {
 void StopOnSignal(int) { RequestStop(); }

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 #include "engine/walk.h"
 
 // Walks source\relativeFolder and below (a counting walk); the result is how the listing of

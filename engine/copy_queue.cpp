@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 #include "engine/run_state.h"
 #include "engine/walk.h"
 #include "output/log_order.h"

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 
 // One copy with its lines (a failure named, a copy abandoned for a stop not): true when the file
 // arrived; *abandoned when the copy gave way to a stop.

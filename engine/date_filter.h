@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 
 struct DateFilterState {
     int32_t enabled;     // 1 when the current run is limited by date

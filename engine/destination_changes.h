@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "engine/destination_index.h"
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 
 // Guards every later write below destinationRoot (FsGuardWritesBelow) and keeps the root for
 // naming a link that stops one; EndDestinationChanges lets go of both.

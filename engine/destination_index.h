@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 #include "engine/walk.h"
 
 struct IndexEntry {

@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 
 // Forgets what an earlier run learned; every run starts from what it sees itself.
 void ResetDestinationTimes();

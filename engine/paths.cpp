@@ -5,7 +5,7 @@
 #include "engine/run_state.h"
 #include "output/format.h"
 #include "output/message.h"
-#include "output/text_encoding.h"
+#include "engine/fs/text_encoding.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 
 // A source file opened once for a series of comparisons; its first block is read only once.
 struct ContentSource {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 #include "engine/paths.h"
 #include "engine/run_state.h"
 

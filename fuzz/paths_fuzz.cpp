@@ -16,14 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_system.h"
-#include "engine/fs_memory.h"
+#include "engine/fs/file_system.h"
+#include "tests/support/fs_memory.h"
 #include "engine/destination_changes.h"
 #include "engine/paths.h"
 #include "engine/run_state.h"
 #include "fuzz/fuzz_text.h"
 #include "output/message.h"
-#include "output/text_encoding.h"
+#include "engine/fs/text_encoding.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "output/console_blocks.h"
 #include "output/message.h"
 #include "output/progress.h"
-#include "output/text_encoding.h"
+#include "engine/fs/text_encoding.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "output/progress.h"
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 #include "output/message.h"
 
 namespace {

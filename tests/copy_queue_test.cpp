@@ -9,7 +9,7 @@
 
 #include "engine/copy_queue.h"
 #include "engine/destination_changes.h"
-#include "engine/fs_memory.h"
+#include "tests/support/fs_memory.h"
 #include "engine/run_state.h"
 #include "output/message.h"
 #include "tests/test_support.h"

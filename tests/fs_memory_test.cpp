@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/fs_memory.h"
+#include "tests/support/fs_memory.h"
 #include "tests/test_support.h"
 
 namespace {

@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "engine/copy_move_pass.h"
-#include "engine/file_system.h"
-#include "engine/fs_posix.h"
-#include "output/text_encoding.h"
+#include "engine/fs/file_system.h"
+#include "engine/fs/fs_posix.h"
+#include "engine/fs/text_encoding.h"
 #include "tests/test_support.h"
 
 namespace {

@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 #ifndef _WIN32
-#include "engine/fs_posix.h"
+#include "engine/fs/fs_posix.h"
 #endif
 #include "engine/paths.h"
 #include "engine/run_state.h"

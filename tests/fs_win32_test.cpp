@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 #include "engine/run_state.h"
-#include "engine/system.h"
+#include "engine/fs/system.h"
 #include "output/message.h"
-#include "output/text_encoding.h"
+#include "engine/fs/text_encoding.h"
 #include "tests/test_support.h"
 
 namespace {

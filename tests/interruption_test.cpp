@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 #include "engine/paths.h"
 #include "tests/test_support.h"
 
@@ -19,7 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "output/text_encoding.h"
+#include "engine/fs/text_encoding.h"
 #endif
 
 namespace {

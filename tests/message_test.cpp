@@ -11,7 +11,7 @@
 #include "output/log_order.h"
 #include "output/message.h"
 #include "output/progress.h"
-#include "output/text_encoding.h"
+#include "engine/fs/text_encoding.h"
 #include "tests/test_support.h"
 
 #ifndef _WIN32

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 #include "engine/paths.h"
-#include "engine/system.h"
-#include "output/text_encoding.h"
+#include "engine/fs/system.h"
+#include "engine/fs/text_encoding.h"
 #include "tests/test_support.h"
 
 #ifdef _WIN32

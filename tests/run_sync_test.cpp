@@ -8,7 +8,7 @@
 #include "engine/paths.h"
 #include "engine/run_state.h"
 #include "engine/run_sync.h"
-#include "engine/system.h"
+#include "engine/fs/system.h"
 #include "engine/walk.h"
 #include "output/message.h"
 #include "tests/test_support.h"

@@ -12,7 +12,7 @@
 #include "engine/run_sync.h"
 #include "output/message.h"
 #include "output/progress.h"
-#include "output/text_encoding.h"
+#include "engine/fs/text_encoding.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_system.h"
-#include "engine/fs_memory.h"
+#include "engine/fs/file_system.h"
+#include "tests/support/fs_memory.h"
 
 // Every message written while a capture is installed, one element per WriteMessage call.
 std::vector<std::wstring>& CapturedMessages();

@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "output/text_encoding.h"
+#include "engine/fs/text_encoding.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "engine/fs_memory.h"
+#include "tests/support/fs_memory.h"
 
 #include <algorithm>
 #include <cstdint>

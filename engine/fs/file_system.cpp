@@ -1,4 +1,4 @@
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 
 #include <cwchar>
 

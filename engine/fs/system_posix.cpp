@@ -1,10 +1,10 @@
 // Process services on Linux: no console modes or priority classes to set, and a thread of our own
 // with a stack large enough for the deepest tree.
-#include "engine/system.h"
+#include "engine/fs/system.h"
 
 #include <pthread.h>
 
-#include "engine/fs_posix.h"
+#include "engine/fs/fs_posix.h"
 #include "engine/run_sync.h"
 
 namespace {

@@ -3,8 +3,8 @@
 // Paths arrive as wide text with '/' separators and leave as UTF-8 in stack buffers; names read
 // from the disk come back through the same lossless conversion, so a name that is not valid UTF-8
 // can still be opened, moved and copied under the wide name the listing gave.
-#include "engine/file_system.h"
-#include "engine/fs_posix.h"
+#include "engine/fs/file_system.h"
+#include "engine/fs/fs_posix.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -32,7 +32,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "output/text_encoding.h"
+#include "engine/fs/text_encoding.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_system.h"
+#include "engine/fs/file_system.h"
 
 namespace {
 

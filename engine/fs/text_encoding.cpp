@@ -1,4 +1,4 @@
-#include "output/text_encoding.h"
+#include "engine/fs/text_encoding.h"
 
 #include <cstdint>
 #include <cstring>

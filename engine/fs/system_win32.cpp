@@ -6,7 +6,7 @@
 
 #include "engine/run_state.h"
 #include "engine/run_sync.h"
-#include "engine/system.h"
+#include "engine/fs/system.h"
 #include "output/message.h"
 
 void PrepareProcessForRun() {

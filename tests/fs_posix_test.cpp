@@ -27,7 +27,7 @@
 
 #include "engine/copy_move_pass.h"
 #include "engine/fs/file_system.h"
-#include "engine/fs/fs_posix.h"
+#include "engine/fs/fs_posix_test_knobs.h"
 #include "engine/fs/text_encoding.h"
 #include "tests/test_support.h"
 

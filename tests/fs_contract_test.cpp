@@ -58,12 +58,20 @@ using Tree = std::map<std::wstring, Item>;
 struct ContractProvider {
     const char* name;
     uint32_t (*column)(const PerProvider& cell);  // the table's column this provider reads
+    // Makes the provider the one in use, with its settings for this row of providers.
     void (*install)();
+    // A fresh, empty folder for one case; empty when none can be made.
     std::wstring (*makeRoot)();
+    // Removes the root with everything in it (links, never what they lead to) and puts the
+    // provider's settings back.
     void (*removeRoot)(const std::wstring& root);
+    // A file with these bytes and this last-write time (100-ns units since 1601), in a folder that
+    // is there.
     void (*writeFile)(const std::wstring& path, const std::string& bytes, int64_t lastWriteTime);
     void (*makeFolder)(const std::wstring& path);
+    // A link at `at` to the folder target; false when none can be made here.
     bool (*makeFolderLink)(const std::wstring& at, const std::wstring& target);
+    // Adds every entry below folder to tree, by its path below the root (relative is folder's).
     void (*readTree)(const std::wstring& folder, const std::wstring& relative, Tree* tree);
 };
 

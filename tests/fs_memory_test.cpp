@@ -62,45 +62,6 @@ TEST_F(MemoryFileSystemTest, TypesOnlyListingKeepsNamesAndKindsOnly) {
     EXPECT_EQ(FsFindFirstTypesOnly(P(L"/d/*.*").c_str(), &e, &error), nullptr);
 }
 
-TEST_F(MemoryFileSystemTest, MoveNeverReplacesAndCopyReplacesKeepingTheTime) {
-    MemFsAddFile(P(L"/d/a"), "aaa", 10);
-    MemFsAddFile(P(L"/d/b"), "b", 20);
-    EXPECT_EQ(FsMoveFile(P(L"/d/a").c_str(), P(L"/d/b").c_str()), kErrorAlreadyExists);
-    EXPECT_EQ(FsMoveFile(P(L"/d/a").c_str(), P(L"/none/a").c_str()), kErrorPathNotFound);
-    EXPECT_EQ(FsMoveFile(P(L"/d/zz").c_str(), P(L"/d/c").c_str()), kErrorFileNotFound);
-    MemFsNode node;
-    ASSERT_TRUE(MemFsLookup(P(L"/d/b"), &node));
-    EXPECT_EQ(node.content, "b");
-    EXPECT_EQ(FsCopyFile(P(L"/d/a").c_str(), P(L"/d/b").c_str(), nullptr, false), kErrorAlreadyExists);
-    ASSERT_TRUE(MemFsLookup(P(L"/d/b"), &node));
-    EXPECT_EQ(node.content, "b");
-    EXPECT_EQ(FsCopyFile(P(L"/d/a").c_str(), P(L"/d/b").c_str(), nullptr, true), 0u);
-    ASSERT_TRUE(MemFsLookup(P(L"/d/b"), &node));
-    EXPECT_EQ(node.content, "aaa");
-    EXPECT_EQ(node.lastWriteTime, 10);
-    MemFsAddFolder(P(L"/d/folder"));
-    EXPECT_NE(FsCopyFile(P(L"/d/a").c_str(), P(L"/d/folder").c_str(), nullptr, true), 0u);
-    EXPECT_EQ(FsRemoveDirectory(P(L"/d").c_str()), kErrorDirNotEmpty);
-    EXPECT_EQ(FsCreateDirectory(P(L"/d/a").c_str()), kErrorAlreadyExists);
-}
-
-TEST_F(MemoryFileSystemTest, CopyProgressAndCancelLeaveNoFile) {
-    MemFsAddFile(P(L"/d/big"), std::string(200000, 'x'), 1);
-    static std::vector<int64_t> seen;
-    seen.clear();
-    EXPECT_EQ(FsCopyFile(P(L"/d/big").c_str(), P(L"/d/copy").c_str(), [](int64_t total, int64_t done) {
-        seen.push_back(done);
-        return total == 200000 ? kCopyContinue : kCopyCancel;
-    }, false), 0u);
-    EXPECT_EQ(seen.front(), 0);
-    EXPECT_EQ(seen.back(), 200000);
-    EXPECT_EQ(FsCopyFile(P(L"/d/big").c_str(), P(L"/d/cancelled").c_str(),
-                         [](int64_t, int64_t done) { return done > 0 ? kCopyCancel : kCopyContinue; }, false),
-              kErrorCancelled);
-    MemFsNode node;
-    EXPECT_FALSE(MemFsLookup(P(L"/d/cancelled"), &node));
-}
-
 TEST_F(MemoryFileSystemTest, InjectedFailuresHitTheChosenOperationAndPath) {
     MemFsAddFile(P(L"/d/a"), "a", 1);
     MemFsFailOn(MemOp::MoveFile, P(L"/d/a"), 1234, 1);

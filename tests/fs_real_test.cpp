@@ -24,7 +24,7 @@
 
 #include "engine/fs/file_system.h"
 #ifndef _WIN32
-#include "engine/fs/fs_posix.h"
+#include "engine/fs/fs_posix_test_knobs.h"
 #endif
 #include "engine/paths.h"
 #include "engine/run_state.h"

@@ -5,6 +5,7 @@
 // can still be opened, moved and copied under the wide name the listing gave.
 #include "engine/fs/file_system.h"
 #include "engine/fs/fs_posix.h"
+#include "engine/fs/fs_posix_test_knobs.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -16,7 +16,9 @@ uint32_t CopyProgressRoutine(int64_t totalSize, int64_t transferred);
 
 // Millisecond tick source (the system's tick count unless a test installs its own).
 using TickSource = uint32_t (*)();
+// Later progress callbacks take their time from source; null goes back to SystemTickCount.
 void SetTickSource(TickSource source);
+// The system's millisecond tick count, wrapping at 2^32 (the platform's console file gives it).
 uint32_t SystemTickCount();
 // Forgets the remembered percentage and tick, as at process start (for tests).
 void ResetCopyProgress();

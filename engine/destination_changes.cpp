@@ -189,6 +189,7 @@ bool MoveIntoArchive(const wchar_t* file, const wchar_t* destinationRoot, const 
 }
 
 // The progress line, and the point where a requested stop abandons the copy under way.
+static_assert(kProgressContinue == kCopyContinue, "the progress line's answer must let the copy go on");
 uint32_t CopyProgressOrStop(int64_t totalSize, int64_t transferred) {
     if (StopRequested()) return kCopyCancel;
     return CopyProgressRoutine(totalSize, transferred);

@@ -6,7 +6,7 @@
 #include <cwchar>
 
 #include "gui/log_text.h"
-#include "gui/main_window.h"
+#include "gui/window_ids.h"
 
 WindowPostFunction PostToWindow = PostMessageW;
 

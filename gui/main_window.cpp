@@ -10,7 +10,7 @@
 #include "engine/run_sync.h"
 #include "gui/about_box.h"
 #include "gui/log_view.h"
-#include "output/message.h"
+#include "output/sink.h"
 
 const wchar_t kMainWindowClass[] = L"KestromeWndClass";
 const wchar_t kMainWindowTitle[] = L"Kestrome - GUI";

@@ -4,22 +4,8 @@
 
 #include <windows.h>
 
-// Private messages posted to the main window. WM_APP_LOG_TEXT (wParam and lParam 0): log texts
-// wait in the log queue after a quiet spell (gui/log_view). WM_APP_SYNC_DONE: posted once by the
-// worker when a run has ended, after its last log text was queued.
-constexpr UINT WM_APP_LOG_TEXT = WM_APP + 1;
-constexpr UINT WM_APP_SYNC_DONE = WM_APP + 2;
-
-// Control and menu ids.
-constexpr int kSourceFieldId = 1001;
-constexpr int kSourceBrowseId = 1002;
-constexpr int kDestinationFieldId = 1003;
-constexpr int kDestinationBrowseId = 1004;
-constexpr int kDateFieldId = 1005;
-constexpr int kDeletedBoxId = 1006;
-constexpr int kStartButtonId = 1007;
-constexpr int kLogViewId = 1008;
-constexpr UINT kAboutMenuId = 9001;
+// Its private messages and control ids, for those who post to it or drive it.
+#include "gui/window_ids.h"
 
 extern const wchar_t kMainWindowClass[];  // "KestromeWndClass"
 extern const wchar_t kMainWindowTitle[];  // "Kestrome - GUI"
@@ -27,7 +13,7 @@ extern const wchar_t kCloseQuestion[];    // asked when the window is closed dur
 extern const wchar_t kCloseQuestionCaption[];
 
 // The main window's handle: set once by wWinMain after creation, never cleared. Read by the
-// worker and by PostLogText.
+// worker, which posts the end of its run to it (PostLogText finds the window in the log queue).
 extern HWND MainWindow;
 // 1 while a run is in progress, else 0; touched only by the window thread, always interlocked.
 extern volatile LONG SyncRunning;

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "output/console_blocks.h"
-#include "output/message.h"
 #include "output/progress.h"
+#include "output/sink.h"
 #include "engine/fs/text_encoding.h"
 
 namespace {
@@ -74,7 +74,7 @@ int WriteConsoleText(const wchar_t* text, size_t length) {
 }
 
 void ReadConsoleKindAgain() {
-    FlushMessages();
+    WriteHeldConsoleBytes();
     g_kind.store(kNotLookedAt, std::memory_order_relaxed);
 }
 

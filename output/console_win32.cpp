@@ -4,8 +4,8 @@
 #include <string>
 
 #include "output/console_blocks.h"
-#include "output/message.h"
 #include "output/progress.h"
+#include "output/sink.h"
 #include "engine/fs/text_encoding.h"
 
 namespace {

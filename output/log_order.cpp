@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "output/message.h"
+#include "output/sink.h"
 
 namespace {
 

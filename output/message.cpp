@@ -4,25 +4,6 @@
 #include "output/format.h"
 #include "output/log_order.h"
 
-namespace {
-OutputSink g_sink = nullptr;
-}
-
-void SetOutputSink(OutputSink sink) { g_sink = sink; }
-
-void ClearOutputSink() { g_sink = nullptr; }
-
-int DeliverMessage(const wchar_t* text, size_t length) {
-    OutputSink sink = g_sink;
-    if (sink) {
-        sink(text);
-        size_t n = 0;
-        while (text[n]) ++n;
-        return static_cast<int>(n);
-    }
-    return WriteConsoleText(text, length);
-}
-
 int WriteMessageV(const wchar_t* format, va_list args) {
     wchar_t buffer[kMessageLimit + 1];
     size_t length = FormatTextV(buffer, kMessageLimit + 1, format, args);

@@ -1,6 +1,5 @@
 #include "output/progress.h"
 
-#include "engine/fs/file_system.h"
 #include "output/message.h"
 
 namespace {
@@ -45,5 +44,5 @@ uint32_t CopyProgressRoutine(int64_t totalSize, int64_t transferred) {
         ShowCopyProgress(fraction);
         g_lastTick = now;
     }
-    return kCopyContinue;
+    return kProgressContinue;
 }

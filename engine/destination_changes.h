@@ -1,7 +1,7 @@
 // Every change a run makes below the destination root. The passes look and decide; these calls
 // act: each makes the file-system call, writes the change's log line (and its failure), and
-// records in the index what the later passes of the run need to know of it. Nothing else in the
-// engine writes to the destination.
+// notes in the run record what the later passes of the run need to know of it. Nothing else in
+// the engine writes to the destination.
 //
 // Between BeginDestinationChanges and EndDestinationChanges the file-system layer writes nothing
 // through a link below the root, not even one put in place of a folder after the walks looked at
@@ -10,7 +10,6 @@
 
 #include <cstdint>
 
-#include "engine/destination_index.h"
 #include "engine/fs/file_system.h"
 
 // Guards every later write below destinationRoot (FsGuardWritesBelow) and keeps the root for
@@ -52,24 +51,24 @@ void SettleCopies(const wchar_t* relativeFolder);
 // that nothing more is tried through that folder.
 enum MoveResult { kMoved, kMoveFailed, kMoveLinkInTheWay };
 
-// Writes "move file %s" and moves the twin from oldPlace (its place as indexed) to destinationFile
-// in relativeFolder; once moved, the twin is taken and never offered again.
-MoveResult MoveTwin(IndexEntry& twin, const wchar_t* oldPlace, const wchar_t* destinationFile,
+// Writes "move file %s" and moves the twin (its index id) from oldPlace (its place as indexed) to
+// destinationFile in relativeFolder; once moved, the twin is taken and never offered again.
+MoveResult MoveTwin(uint32_t twin, const wchar_t* oldPlace, const wchar_t* destinationFile,
                     const wchar_t* relativeFolder);
 // The moves into Backup and Deleted put the file into destinationRoot\Backup\relativeFolder (or
 // Deleted), made as needed, as name or as the first free numbered name ("name (2).txt"): nothing
 // kept there is ever replaced. A kept file where a folder is needed moves aside first ("move kept
 // file %s"). On failure the reason is written (or "move %s failed: %u") and the file stays.
 
-// Writes "backup file %s" and moves destinationFile (name in relativeFolder) into Backup; known,
-// when given, is its index entry, marked moved away once it is. backupReady says that an earlier
+// Writes "backup file %s" and moves destinationFile (name in relativeFolder) into Backup; known is
+// its index id (kNoIndexEntry: not indexed), marked moved away once it is. backupReady says that an earlier
 // backup in this walk of the folder found the way into Backup clear (the look is then spared),
 // and is set once it is. True when the file is in Backup.
 bool BackUpFile(const wchar_t* destinationFile, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                      const wchar_t* name, IndexEntry* known, bool* backupReady);
+                const wchar_t* name, uint32_t known, bool* backupReady);
 // Writes "move deleted file %s" and moves destinationFile (name in relativeFolder) into Deleted.
 bool MoveDeletedFile(const wchar_t* destinationFile, const wchar_t* destinationRoot,
-                           const wchar_t* relativeFolder, const wchar_t* name);
+                     const wchar_t* relativeFolder, const wchar_t* name);
 
 // Removes the empty folder root\relativeFolder; a failure is written ("delete empty folder %s
 // failed: %u").

@@ -104,11 +104,11 @@ bool TwinTakenBefore(const FindEntry& sourceEntry, int64_t tolerance) {
     return false;
 }
 
-// The index id of the destination file to move into the source file's place, or kNoIndexEntry to copy. A lone look-alike
-// (name, size and time) is taken as it is, unread. Where several qualify, or one already went to
-// another source file of this name (so look-alikes of different content are about), only one
-// whose bytes equal the source file's is taken: a wrong one would pass for the source's file in
-// every later run.
+// The index id of the destination file to move into the source file's place, or kNoIndexEntry to
+// copy. A lone look-alike (name, size and time) is taken as it is, unread. Where several qualify,
+// or one already went to another source file of this name (so look-alikes of different content
+// are about), only one whose bytes equal the source file's is taken: a wrong one would pass for
+// the source's file in every later run.
 uint32_t ChooseTwin(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                     const FindEntry& entry, int64_t tolerance) {
     uint32_t first = FindMovedCounterpart(entry, sourceRoot, tolerance);

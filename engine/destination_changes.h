@@ -26,17 +26,15 @@ void RemoveLeftoverCopies();
 // could not make way).
 enum ChainResult { kChainReady, kChainFailed, kChainReported };
 
-// Makes every missing folder of destinationRoot\relativeFolder (null: none), one part at a time
-// from the top, looking at each part before anything is made in it, so that nothing is made
-// through a link. A file where a folder is needed fails the chain with kErrorAlreadyExists.
+// Makes each missing folder of destinationRoot\relativeFolder (null: none) from the top, each part looked
+// at before anything is made in it, never through a link; a file in the way fails with kErrorAlreadyExists.
 ChainResult MakeDestinationFolders(const wchar_t* destinationRoot, const wchar_t* relativeFolder, uint32_t* error);
 
 // Starts and ends the copies of one copy pass (CopyQueue): they may overlap the walk.
 void BeginCopies();
 void EndCopies();
-// Queues the copy of sourceFile to destinationFile, a place found empty or emptied by a backup,
-// with its "copy file %s" line; a copy never replaces what another program put there meanwhile.
-// name is the file's name in its folder; sourceTime and size are the source's as listed.
+// Queues the copy, with its "copy file %s" line, of sourceFile (listed with sourceTime and size) to
+// destinationFile (name in its folder), a place found or made empty: never over another program's file.
 void CopyIntoPlace(const wchar_t* sourceFile, const wchar_t* destinationFile, const wchar_t* name,
                    FileTime sourceTime, uint64_t size);
 // Writes the lines of a copy not tried because its folder could not be made: "copy file %s" and
@@ -59,11 +57,11 @@ MoveResult MoveTwin(uint32_t twin, const wchar_t* oldPlace, const wchar_t* desti
 // Deleted), made as needed, as name or as the first free numbered name ("name (2).txt"): nothing
 // kept there is ever replaced. A kept file where a folder is needed moves aside first ("move kept
 // file %s"). On failure the reason is written (or "move %s failed: %u") and the file stays.
+// backupReady says that an earlier backup in this walk of the folder found the way into Backup clear
+// (the look is then spared), and is set once it is.
 
-// Writes "backup file %s" and moves destinationFile (name in relativeFolder) into Backup; known is
-// its index id (kNoIndexEntry: not indexed), marked moved away once it is. backupReady says that an earlier
-// backup in this walk of the folder found the way into Backup clear (the look is then spared),
-// and is set once it is. True when the file is in Backup.
+// Writes "backup file %s" and moves destinationFile (name in relativeFolder) into Backup; true when it is
+// there, and known (its index id, or kNoIndexEntry) is then marked moved away.
 bool BackUpFile(const wchar_t* destinationFile, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
                 const wchar_t* name, uint32_t known, bool* backupReady);
 // Writes "move deleted file %s" and moves destinationFile (name in relativeFolder) into Deleted.

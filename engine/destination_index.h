@@ -4,9 +4,10 @@
 // moved is the copy pass's to judge.
 //
 // It holds one entry per destination file for the whole run, so it is kept lean: 28 bytes per
-// file, the relative folder stored once for all the files of a folder (as the run record's folder
-// number), each distinct name stored once in a compact byte form, and a hash table of 12 bytes per
-// slot that leads from a name to the chain of its entries in scan order. The scan takes each plain
+// file (and the file's byte of marks in the run record), the relative folder stored once for all
+// the files of a folder (as the run record's folder number), each distinct name stored once in a
+// compact byte form, and a hash table of 12 bytes per slot that leads from a name to the chain of
+// its entries in scan order. The scan takes each plain
 // file's size and last-write time from its folder's listing, so a lookup never asks the disk.
 //
 // The scan also fills the run record (engine/run_record.h): the folders it listed, what their
@@ -32,19 +33,15 @@ struct IndexEntry {
 };
 constexpr uint32_t kNoIndexEntry = 0xFFFFFFFFu;
 
-// Scans root\relativeFolder and below into the index (a counting walk); the call with no relative
-// folder first empties the index and begins a new run record. Folders that cannot be listed are
-// reported; the result is how the listing of root\relativeFolder itself ended.
+// Indexes root\relativeFolder and below in a counting walk that names the folders it cannot list; with
+// no relative folder, index and run record start empty. Returns how root\relativeFolder's listing ended.
 ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder);
 
-// The id of the first described entry in scan order after `after` (kNoIndexEntry: from the start)
-// with the source file's name and size and a last-write time that matches its own
-// (DestinationTimeMatches: within tolerance, in 100-ns units, or as the destination keeps times);
-// kNoIndexEntry when there is none.
+// The id of the next described entry in scan order after `after` (kNoIndexEntry: from the first) with
+// the source file's name and size and a time DestinationTimeMatches within tolerance; else kNoIndexEntry.
 uint32_t FindLookAlike(const FindEntry& sourceEntry, int64_t tolerance, uint32_t after = kNoIndexEntry);
 
-// The entry with this id (ids count from 0 in scan order, below IndexedFileCount()); valid until
-// the next scan.
+// The entry with this id (from 0 in scan order, below IndexedFileCount()); valid until the next scan.
 const IndexEntry& IndexedFile(uint32_t id);
 // The name of the entry with this id.
 void IndexedName(uint32_t id, wchar_t (&name)[kMaxEntryName + 1]);

@@ -134,7 +134,8 @@ TEST_F(RunRecordTest, EachFolderCountsWhatAFreshListingGivesBesideItsIndexedFile
             std::wstring folder = folders[pick(std::size(folders))];
             std::wstring name = names[pick(std::size(names))];
             std::wstring rel = folder.empty() ? name : folder + L"/" + name;
-            std::string content = "c" + std::to_string(pick(2));
+            std::string content = "c";
+            content += std::to_string(pick(2));
             bool leftover = IsLeftoverCopyName(name.c_str());
             switch (pick(4)) {
                 case 0: if (!leftover) File(L"/src/" + rel, content); break;

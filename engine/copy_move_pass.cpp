@@ -10,6 +10,7 @@
 #include "engine/destination_index.h"
 #include "engine/destination_times.h"
 #include "engine/paths.h"
+#include "engine/run_record.h"
 #include "engine/run_state.h"
 #include "engine/same_content.h"
 #include "engine/walk.h"
@@ -50,46 +51,82 @@ void CopySourceFile(const wchar_t* sourceRoot, const wchar_t* relativeFolder, co
 // later files of the folder skip the chain and its system calls. A link in the way blocks them all.
 enum FolderState { kFolderUnknown, kFolderReady, kFolderBlocked };
 
-// The digests of the first bytes of the look-alikes compared in this run (HeadDigest).
+// The digests of the first bytes of the look-alikes compared in this run (HeadDigest), by id.
 struct CandidateHead {
     bool readable;
     uint64_t digest;
 };
-std::unordered_map<const IndexEntry*, CandidateHead> g_candidateHeads;
+std::unordered_map<uint32_t, CandidateHead> g_candidateHeads;
 
-// The old place of an index entry in the destination; false when it cannot be named (reported
+// The old place of an indexed file in the destination; false when it cannot be named (reported
 // when report is set).
-bool OldPlace(PathBuffer& path, const wchar_t* destinationRoot, const IndexEntry& twin, const wchar_t* name,
+bool OldPlace(PathBuffer& path, const wchar_t* destinationRoot, uint32_t twin, const wchar_t* name,
               bool report = true) {
-    const wchar_t* folder = IndexedFolder(twin)[0] != L'\0' ? IndexedFolder(twin) : nullptr;
+    const wchar_t* folder = IndexedFolder(IndexedFile(twin));
     if (ComposePath(path, destinationRoot, folder, name)) return true;
     if (report) ReportPathTooLong(destinationRoot, folder, name);
     return false;
 }
 
-// The destination file to move into the source file's place, or null to copy. A lone look-alike
-// (name, size and time) is taken as it is, unread. Where several qualify, or one already went to
-// another source file of this name (so look-alikes of different content are about), only one
-// whose bytes equal the source file's is taken: a wrong one would pass for the source's file in
-// every later run.
-IndexEntry* ChooseTwin(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                       const FindEntry& entry, int64_t tolerance) {
-    IndexEntry* first = FindMovedCounterpart(entry, sourceRoot, tolerance);
-    if (!first) return nullptr;
-    IndexEntry* second = FindMovedCounterpart(entry, sourceRoot, tolerance, first);
-    if (!second && TakenTwinCount(entry, tolerance) == 0) return first;
+// The first look-alike after `after` (kNoIndexEntry: from the start) that is still at its place
+// in this run, at whose place the copy pass met no source file, and whose own place in the source
+// holds no file: the file that moved. What a look at a place found is kept for the run, so that a
+// look-alike met by many source files of its name is looked at once; kNoIndexEntry when none.
+uint32_t FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot, int64_t tolerance,
+                              uint32_t after = kNoIndexEntry) {
+    for (uint32_t id = FindLookAlike(sourceEntry, tolerance, after); id != kNoIndexEntry;
+         id = FindLookAlike(sourceEntry, tolerance, id)) {
+        uint32_t marks = FileMarks(id);
+        // Moved away (as a twin, or into Backup): nothing of it is at its place any more. Met
+        // by the source, or looked at and found held: its own source file still stands there.
+        if (marks & (kMovedAway | kSourceFileSeen | kSourcePlaceHeld)) continue;
+        if (!(marks & kSourcePlaceEmpty)) {
+            PathBuffer sourcePlace;
+            // A place that cannot even be named cannot be checked: never take that candidate.
+            FileInfo info;
+            bool empty = ComposePath(sourcePlace, sourceRoot, IndexedFolder(IndexedFile(id)), sourceEntry.name) &&
+                         (!FsGetAttributesEx(sourcePlace.text, &info) || (info.attributes & kFileAttributeDirectory));
+            NoteSourcePlace(id, !empty);
+            if (!empty) continue;
+        }
+        return id;
+    }
+    return kNoIndexEntry;
+}
+
+// Whether this run already moved a look-alike of the source file into place for another source
+// file (kTakenAsTwin).
+bool TwinTakenBefore(const FindEntry& sourceEntry, int64_t tolerance) {
+    for (uint32_t id = FindLookAlike(sourceEntry, tolerance); id != kNoIndexEntry;
+         id = FindLookAlike(sourceEntry, tolerance, id)) {
+        if (FileMarks(id) & kTakenAsTwin) return true;
+    }
+    return false;
+}
+
+// The index id of the destination file to move into the source file's place, or kNoIndexEntry to
+// copy. A lone look-alike (name, size and time) is taken as it is, unread. Where several qualify,
+// or one already went to another source file of this name (so look-alikes of different content
+// are about), only one whose bytes equal the source file's is taken: a wrong one would pass for
+// the source's file in every later run.
+uint32_t ChooseTwin(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
+                    const FindEntry& entry, int64_t tolerance) {
+    uint32_t first = FindMovedCounterpart(entry, sourceRoot, tolerance);
+    if (first == kNoIndexEntry) return kNoIndexEntry;
+    uint32_t second = FindMovedCounterpart(entry, sourceRoot, tolerance, first);
+    if (second == kNoIndexEntry && !TwinTakenBefore(entry, tolerance)) return first;
     PathBuffer sourceFile;
-    if (!ComposePath(sourceFile, sourceRoot, relativeFolder, entry.name)) return nullptr;  // the copy reports it
+    if (!ComposePath(sourceFile, sourceRoot, relativeFolder, entry.name)) return kNoIndexEntry;  // the copy reports it
     ContentSource source;
     uint64_t size = static_cast<uint64_t>(entry.sizeHigh) << 32 | entry.sizeLow;
-    if (!OpenContentSource(sourceFile.text, size, &source)) return nullptr;  // the copy reports it
+    if (!OpenContentSource(sourceFile.text, size, &source)) return kNoIndexEntry;  // the copy reports it
     uint64_t sourceHead = SourceHeadDigest(source);
-    IndexEntry* proven = nullptr;
-    for (IndexEntry* candidate = first; candidate && !proven;) {
+    uint32_t proven = kNoIndexEntry;
+    for (uint32_t candidate = first; candidate != kNoIndexEntry && proven == kNoIndexEntry;) {
         PathBuffer oldPlace;
         // One that cannot be named cannot be moved either: it proves nothing, and is no failure.
         ContentVerdict verdict = kCandidateUnreadable;
-        if (OldPlace(oldPlace, destinationRoot, *candidate, entry.name, false)) {
+        if (OldPlace(oldPlace, destinationRoot, candidate, entry.name, false)) {
             // Each candidate's first bytes are read once per run, however many source files of
             // its name look at it; only one that begins as the source does is compared whole.
             auto known = g_candidateHeads.find(candidate);
@@ -122,10 +159,10 @@ void BringMissingFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
         if (chain == kChainReported) folder = kFolderBlocked;
     }
     if (folder == kFolderBlocked) return;  // named once; nothing goes through the link
-    IndexEntry* twin = refused ? nullptr : ChooseTwin(sourceRoot, destinationRoot, relativeFolder, entry, tolerance);
+    uint32_t twin = refused ? kNoIndexEntry : ChooseTwin(sourceRoot, destinationRoot, relativeFolder, entry, tolerance);
     PathBuffer oldPlace;
-    if (twin && OldPlace(oldPlace, destinationRoot, *twin, entry.name)) {
-        MoveResult moved = MoveTwin(*twin, oldPlace.text, destinationFile, relativeFolder);
+    if (twin != kNoIndexEntry && OldPlace(oldPlace, destinationRoot, twin, entry.name)) {
+        MoveResult moved = MoveTwin(twin, oldPlace.text, destinationFile, relativeFolder);
         if (moved == kMoved) return;
         // A link swapped in on the way: nothing more goes through it, and it was named.
         if (moved == kMoveLinkInTheWay) {
@@ -147,10 +184,11 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     if (IsLeftoverCopyName(entry.name)) return;
     // A queued copy to this very place would stand where this file is looked at, moved or copied.
     if (CopyPendingFor(entry.name)) SettleCopies(relativeFolder);
-    IndexEntry* known = FindIndexedFile(indexed, entry.name);
+    uint32_t knownId = kNoIndexEntry;
+    const IndexEntry* known = FindIndexedFile(indexed, entry.name, &knownId);
     // The source has a file at this place: whatever becomes of the destination's, it is no
     // deleted file.
-    if (known) MarkSourceFileSeen(*known);
+    if (known) MarkSourceFileSeen(knownId);
     if (entry.error != 0 || (entry.attributes & kFileAttributeDevice)) {
         // Without its size and time the file cannot be compared: putting the destination's copy
         // aside on a guess could leave it with none. A FIFO or a device is no file to copy, and
@@ -171,9 +209,9 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
     }
     FileInfo present;
     bool there = true;
-    if (known && HoldsCurrentValues(*known)) {
-        // The scan's listing described this very file, and nothing in this run has touched its
-        // place since: the query would say the same.
+    if (known && known->described && !(FileMarks(knownId) & kMovedAway)) {
+        // The scan's listing described this very file, and nothing in this run has moved it
+        // away since: the query would say the same.
         present = FileInfo{kFileAttributeNormal, FileTime{0, 0}, known->lastWriteTime, known->sizeHigh, known->sizeLow};
     } else {
         there = FsGetAttributesEx(destinationFile.text, &present);
@@ -193,7 +231,7 @@ void HandleSourceFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot,
         return;
     }
     // The copy goes into the destination file's place only once that file is safe in Backup.
-    if (!BackUpFile(destinationFile.text, destinationRoot, relativeFolder, entry.name, known, &backupReady)) return;
+    if (!BackUpFile(destinationFile.text, destinationRoot, relativeFolder, entry.name, knownId, &backupReady)) return;
     CopySourceFile(sourceRoot, relativeFolder, entry, destinationFile.text);
 }
 

@@ -8,6 +8,7 @@
 #include "engine/destination_changes.h"
 #include "engine/destination_index.h"
 #include "engine/paths.h"
+#include "engine/run_record.h"
 #include "engine/walk.h"
 #include "output/message.h"
 
@@ -19,13 +20,13 @@ namespace {
 // listing failed proves nothing, and nothing below it is moved.
 //
 // Most source folders were listed in full by the copy pass of the same run, which marked in the
-// destination index each file it met a source file for (kSourceKnown): those are not listed
+// run record each file it met a source file for (kSourceKnown): those are not listed
 // again. Folders it did not list in full (behind a link it did not follow, named in another case
 // on Windows) are listed here (kSourceListed).
 enum SourceState { kSourceKnown, kSourceListed, kSourceAbsent, kSourceUnknown };
 
 // The plain files and the folders of one source folder by exact name, read with one listing (the
-// copy pass's marks in the index stand in for them in kSourceKnown).
+// copy pass's marks in the run record stand in for them in kSourceKnown).
 struct SourceFolder {
     SourceState state = kSourceUnknown;
     std::vector<wchar_t> text;
@@ -53,7 +54,7 @@ void ListSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wch
 }
 
 // Takes what the copy pass learned of source\relativeFolder, or lists it when that is not enough.
-// useKnowledge: the index holds this run's copy pass's marks for this destination.
+// useKnowledge: the run record holds this run's copy pass's marks for this destination.
 void TakeSourceFolder(SourceFolder& folder, const wchar_t* sourceRoot, const wchar_t* relativeFolder, bool useKnowledge) {
     if (useKnowledge && (SourceFolderKnowledge(relativeFolder) & kSourceFolderListed)) {
         folder.state = kSourceKnown;
@@ -85,13 +86,13 @@ bool SourceHasFile(const wchar_t* sourcePlace, const wchar_t* name, const Source
     return FsGetAttributesEx(sourcePlace, &info) && !(info.attributes & kFileAttributeDirectory);
 }
 
-// known: the file's index entry, or null when the index does not hold it.
+// indexed: the index holds the file, and marks are its marks in the run record.
 void HandleDestinationFile(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                           const wchar_t* name, const SourceFolder& source, const IndexEntry* known) {
+                           const wchar_t* name, const SourceFolder& source, bool indexed, uint32_t marks) {
     if (source.state == kSourceUnknown) return;
     // A file the scan did not see came during this run, a copy of a source file most likely: no
     // proof that its source is gone. One the copy pass met a source file for has its source.
-    if (source.state == kSourceKnown && (!known || (known->values & (kSourceFileSeen | kMovedAway)))) return;
+    if (source.state == kSourceKnown && (!indexed || (marks & (kSourceFileSeen | kMovedAway)))) return;
     PathBuffer sourcePlace;
     if (!ComposePath(sourcePlace, sourceRoot, relativeFolder, name)) {
         // A place the source cannot even name is not proof that the file is gone: leave it.
@@ -137,7 +138,7 @@ void WalkDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot, 
         if (!IsFolder(entry)) {
             // A leftover the index scan could not remove is no deleted file of the user's.
             if (!IsLeftoverCopyName(entry.name))
-                HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry.name, source, nullptr);
+                HandleDestinationFile(sourceRoot, destinationRoot, relativeFolder, entry.name, source, false, 0);
             return;
         }
         if (IsDeletedWalkSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
@@ -164,20 +165,20 @@ struct ReplayState {
 // Begins the walk of one folder; a folder the walk does not enter (below Deleted or Backup, never
 // there, or below one that was not walked) stays without a source state.
 void StartFolder(ReplayState& replay, uint32_t folder) {
-    const IndexFolder info = DestinationIndex.folderInfo[folder];  // a copy: moves add folders
-    const wchar_t* relativeFolder = IndexedFolderText(folder);
+    const RecordedFolder info = RecordedFolderAt(folder);
+    const wchar_t* relativeFolder = RecordedRelativeFolder(folder);
     auto source = std::make_unique<SourceFolder>();
     if (folder == 0) {
         TakeSourceFolder(*source, replay.sourceRoot, nullptr, true);
     } else {
-        if (!info.present || info.parent == kNoIndexEntry || !replay.sources[info.parent]) return;
+        if (!info.present || info.parent == kNoRecordedFolder || !replay.sources[info.parent]) return;
         const wchar_t* last = wcsrchr(relativeFolder, kPathSeparator);
         const wchar_t* name = last ? last + 1 : relativeFolder;
         if (IsDeletedWalkSkippedFolder(name)) return;
         LearnSourceFolder(*source, *replay.sources[info.parent], replay.sourceRoot, relativeFolder, name, true);
     }
     replay.sources[folder] = std::move(source);
-    for (uint32_t i = 0; i < info.otherEntries && !StopRequested(); ++i) CountEntry();
+    for (uint32_t i = 0; i < info.unindexedEntries && !StopRequested(); ++i) CountEntry();
     for (const auto& [metIn, name] : TooLongFolders()) {
         if (metIn == folder && !IsDeletedWalkSkippedFolder(name.c_str()))
             ReportPathTooLong(replay.destinationRoot, relativeFolder, name.c_str());
@@ -187,33 +188,37 @@ void StartFolder(ReplayState& replay, uint32_t folder) {
 void ReplayDestination(const wchar_t* sourceRoot, const wchar_t* destinationRoot) {
     // The folders the moves into Deleted make are registered as the replay goes; they lie below
     // Deleted and are never walked.
-    const uint32_t folderCount = static_cast<uint32_t>(DestinationIndex.folderInfo.size());
+    const uint32_t folderCount = RecordedFolderCount();
     ReplayState replay{sourceRoot, destinationRoot, {}};
     replay.sources.resize(folderCount);
     uint32_t nextFolder = 0;
+    uint32_t nextFirstFile = folderCount > 0 ? RecordedFolderAt(0).firstFile : 0;  // where nextFolder's walk begins
     uint32_t count = static_cast<uint32_t>(IndexedFileCount());
     // Folders are numbered as the scan began them, so their walks begin in number order; the
     // folders this run made come after every indexed file.
     for (uint32_t id = 0; id <= count; ++id) {
-        while (nextFolder < folderCount && (id == count || DestinationIndex.folderInfo[nextFolder].firstEntry <= id)) {
+        while (nextFolder < folderCount && (id == count || nextFirstFile <= id)) {
             if (StopRequested()) return;
             StartFolder(replay, nextFolder++);
+            if (nextFolder < folderCount) nextFirstFile = RecordedFolderAt(nextFolder).firstFile;
         }
         if (id == count || StopRequested()) return;
         const IndexEntry& entry = IndexedFile(id);
         const SourceFolder* source = replay.sources[entry.folder].get();
-        if (!source || (entry.values & kMovedAway)) continue;
+        if (!source) continue;
+        uint32_t marks = FileMarks(id);
+        if (marks & kMovedAway) continue;
         CountEntry();
         wchar_t name[kMaxEntryName + 1];
-        IndexedName(entry, name);
-        HandleDestinationFile(sourceRoot, destinationRoot, IndexedFolderText(entry.folder), name, *source, &entry);
+        IndexedName(id, name);
+        HandleDestinationFile(sourceRoot, destinationRoot, IndexedFolder(entry), name, *source, true, marks);
     }
 }
 
 }  // namespace
 
 void MoveDeletedPass(const wchar_t* sourceRoot, const wchar_t* destinationRoot, const wchar_t* relativeFolder) {
-    if (!relativeFolder && !DestinationIndex.folders.empty() && DestinationIndex.root == destinationRoot) {
+    if (!relativeFolder && RecordCovers(destinationRoot)) {
         ReplayDestination(sourceRoot, destinationRoot);
         return;
     }

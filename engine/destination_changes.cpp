@@ -4,8 +4,10 @@
 #include <string>
 
 #include "engine/copy_queue.h"
+#include "engine/destination_index.h"
 #include "engine/destination_times.h"
 #include "engine/paths.h"
+#include "engine/run_record.h"
 #include "engine/run_state.h"
 #include "output/message.h"
 #include "output/progress.h"
@@ -96,7 +98,11 @@ bool MoveKeptFileAside(const wchar_t* keptFile, const wchar_t* folder, const wch
                        const wchar_t* name) {
     WriteMessage(L"move kept file %s\n", keptFile);
     if (MoveToFreeName(keptFile, folder, name, 2) != kMoved) return false;
-    ForgetIndexedFile(relativeFolder, name);
+    // Its old place holds a folder from now on, whatever the index scan found there.
+    for (uint32_t id = NextIndexedFileIn(relativeFolder, name, kNoIndexEntry); id != kNoIndexEntry;
+         id = NextIndexedFileIn(relativeFolder, name, id)) {
+        MarkMovedAway(id);
+    }
     return true;
 }
 
@@ -223,7 +229,7 @@ void EndDestinationChanges() {
 void RemoveLeftoverCopies() {
     for (const auto& [folder, name] : FoundLeftovers()) {
         PathBuffer path;
-        if (ComposePath(path, DestinationIndex.root.c_str(), IndexedFolderText(folder), name.c_str()) &&
+        if (ComposePath(path, RecordedRoot(), RecordedRelativeFolder(folder), name.c_str()) &&
             FsRemoveLeftoverCopy(path.text) == 0)
             NoteLeftoverRemoved(folder);
     }
@@ -253,7 +259,7 @@ void SettleCopies(const wchar_t* relativeFolder) {
     for (uint32_t n = WaitForQueuedCopies(); n > 0; --n) NoteArrivedFile(relativeFolder);
 }
 
-MoveResult MoveTwin(IndexEntry& twin, const wchar_t* oldPlace, const wchar_t* destinationFile,
+MoveResult MoveTwin(uint32_t twin, const wchar_t* oldPlace, const wchar_t* destinationFile,
                     const wchar_t* relativeFolder) {
     WriteMessage(L"move file %s\n", oldPlace);
     uint32_t error = FsMoveFile(oldPlace, destinationFile);
@@ -267,10 +273,10 @@ MoveResult MoveTwin(IndexEntry& twin, const wchar_t* oldPlace, const wchar_t* de
 }
 
 bool BackUpFile(const wchar_t* destinationFile, const wchar_t* destinationRoot, const wchar_t* relativeFolder,
-                const wchar_t* name, IndexEntry* known, bool* backupReady) {
+                const wchar_t* name, uint32_t known, bool* backupReady) {
     WriteMessage(L"backup file %s\n", destinationFile);
     if (!MoveIntoArchive(destinationFile, destinationRoot, L"Backup", relativeFolder, name, backupReady)) return false;
-    if (known) MarkMovedAway(*known);
+    if (known != kNoIndexEntry) MarkMovedAway(known);
     return true;
 }
 

@@ -2,16 +2,44 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwchar>
+#include <memory>
 #include <new>
+#include <string>
 
 #include "engine/destination_times.h"
 #include "engine/paths.h"
+#include "engine/run_record.h"
 #include "engine/walk.h"
 
-DestinationIndexStore DestinationIndex;
-
 namespace {
+
+// One stored entry: what callers read, and the store's own links.
+struct StoredEntry {
+    IndexEntry entry;
+    uint32_t name;          // where the name's bytes start in the name store
+    uint32_t nextSameName;  // the next entry of this name in scan order; kNoIndexEntry at the end
+};
+static_assert(sizeof(StoredEntry) == 28, "an entry per destination file: keep it lean");
+
+// One hash-table slot: the first and last entries of one name, and the name's hash.
+struct IndexSlot {
+    uint32_t first;
+    uint32_t last;
+    uint32_t hash;
+};
+
+// Memory in blocks that never move, so that what IndexedFile hands out stays where it is while
+// the index grows, and growing never copies what is already stored.
+struct DestinationIndexStore {
+    std::vector<std::unique_ptr<StoredEntry[]>> entryBlocks;
+    uint32_t entryCount = 0;
+    std::vector<std::unique_ptr<unsigned char[]>> nameBlocks;
+    uint32_t nameUsed = 0;  // bytes taken in the last name block
+    std::unique_ptr<IndexSlot[]> slots;
+    uint32_t slotMask = 0;  // slot count - 1 (a power of two), 0 while there is no table
+    uint32_t nameCount = 0;
+};
+DestinationIndexStore DestinationIndex;
 
 constexpr uint32_t kEntriesPerBlock = 4096;
 constexpr uint32_t kNameBlockBytes = 64 * 1024;
@@ -48,7 +76,7 @@ uint32_t HashName(const unsigned char* bytes, size_t length) {
     return static_cast<uint32_t>(hash ^ (hash >> 32));
 }
 
-IndexEntry& EntryAt(uint32_t id) { return DestinationIndex.entryBlocks[id / kEntriesPerBlock][id % kEntriesPerBlock]; }
+StoredEntry& EntryAt(uint32_t id) { return DestinationIndex.entryBlocks[id / kEntriesPerBlock][id % kEntriesPerBlock]; }
 
 const unsigned char* NameAt(uint32_t ref) {
     return DestinationIndex.nameBlocks[ref / kNameBlockBytes].get() + ref % kNameBlockBytes;
@@ -74,43 +102,6 @@ size_t EncodedLength(const unsigned char* stored) {
     size_t at = 0;
     uint32_t length = GetVarint(stored, &at);
     return at + length;
-}
-
-// The number of a registered folder; kNoIndexEntry when there is none.
-uint32_t FindFolder(const wchar_t* relativeFolder) {
-    DestinationIndexStore& index = DestinationIndex;
-    if (index.folders.empty()) return kNoIndexEntry;
-    if (!relativeFolder) return 0;
-    auto it = index.folderNumbers.find(std::wstring_view(relativeFolder));
-    return it == index.folderNumbers.end() ? kNoIndexEntry : it->second;
-}
-
-uint32_t ParentFolder(const wchar_t* relativeFolder) {
-    const wchar_t* last = wcsrchr(relativeFolder, kPathSeparator);
-    if (!last) return 0;
-    std::wstring parent(relativeFolder, static_cast<size_t>(last - relativeFolder));
-    return FindFolder(parent.c_str());
-}
-
-// Registers a folder with no files yet; kNoIndexEntry without memory for it.
-uint32_t AddFolder(const wchar_t* relativeFolder) {
-    DestinationIndexStore& index = DestinationIndex;
-    uint32_t parent = ParentFolder(relativeFolder);
-    size_t length = wcslen(relativeFolder);
-    std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[length + 1]);
-    if (!text) return kNoIndexEntry;
-    wmemcpy(text.get(), relativeFolder, length + 1);
-    uint32_t number = static_cast<uint32_t>(index.folders.size());
-    index.folderNumbers.emplace(std::wstring_view(text.get(), length), number);
-    index.folders.push_back(std::move(text));
-    index.folderInfo.push_back(IndexFolder{index.entryCount, index.entryCount, 0, parent, 0, false});
-    return number;
-}
-
-void ClearIndex() {
-    DestinationIndex = DestinationIndexStore();
-    DestinationIndex.folders.emplace_back(new wchar_t[1]{L'\0'});
-    DestinationIndex.folderInfo.push_back(IndexFolder{0, 0, 0, kNoIndexEntry, 0, false});
 }
 
 // The slot holding the name, or the empty slot where it would go.
@@ -162,14 +153,21 @@ bool StoreName(const unsigned char* encoded, size_t length, uint32_t* ref) {
     return true;
 }
 
-// Adds a file after every entry of its name. Without memory for it the file stays out of the
-// index: at worst it is copied again instead of moved, and nothing is lost.
+// What a full listing says of a plain file is what a query of it would say.
+bool DescribesPlainFile(const FindEntry& entry) {
+    return !(entry.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint | kFileAttributeDevice)) &&
+           entry.error == 0;
+}
+
+// Adds a file after every entry of its name, described when its listing entry describes a plain
+// file. Without memory for it the file stays out of the index: at worst it is copied again
+// instead of moved, and nothing is lost.
 uint32_t AddFile(const FindEntry& entry, uint32_t folder) {
     DestinationIndexStore& index = DestinationIndex;
     if (index.entryCount == kNoIndexEntry) return kNoIndexEntry;
     uint32_t id = index.entryCount;
     if (id / kEntriesPerBlock >= index.entryBlocks.size()) {
-        std::unique_ptr<IndexEntry[]> block(new (std::nothrow) IndexEntry[kEntriesPerBlock]);
+        std::unique_ptr<StoredEntry[]> block(new (std::nothrow) StoredEntry[kEntriesPerBlock]);
         if (!block) return kNoIndexEntry;
         index.entryBlocks.push_back(std::move(block));
     }
@@ -178,8 +176,8 @@ uint32_t AddFile(const FindEntry& entry, uint32_t folder) {
     uint32_t hash = HashName(encoded, length);
     if (!MakeRoomForName()) return kNoIndexEntry;
     IndexSlot* slot = ProbeSlot(encoded, length, hash);
-    IndexEntry& added = EntryAt(id);
-    added = IndexEntry{0, 0, FileTime{0, 0}, folder, 0, kNoIndexEntry, kValuesUnread};
+    StoredEntry& added = EntryAt(id);
+    added = StoredEntry{IndexEntry{0, 0, FileTime{0, 0}, folder, 0}, 0, kNoIndexEntry};
     if (slot->first != kNoIndexEntry) {
         added.name = EntryAt(slot->first).name;
         EntryAt(slot->last).nextSameName = id;
@@ -190,56 +188,14 @@ uint32_t AddFile(const FindEntry& entry, uint32_t folder) {
         ++index.nameCount;
     }
     ++index.entryCount;
+    if (DescribesPlainFile(entry)) {
+        added.entry.sizeHigh = entry.sizeHigh;
+        added.entry.sizeLow = entry.sizeLow;
+        added.entry.lastWriteTime = entry.lastWriteTime;
+        added.entry.described = 1;
+        NoteDestinationTime(entry.lastWriteTime);  // what the destination keeps shows in its files' times
+    }
     return id;
-}
-
-void TakeValues(IndexEntry& entry, uint32_t sizeHigh, uint32_t sizeLow, FileTime lastWriteTime) {
-    entry.sizeHigh = sizeHigh;
-    entry.sizeLow = sizeLow;
-    entry.lastWriteTime = lastWriteTime;
-    entry.values = (entry.values & ~kValuesMask) | kValuesRead;
-    NoteDestinationTime(lastWriteTime);  // what the destination keeps shows in its files' times
-}
-
-// What a full listing says of a plain file is what a query of it would say.
-bool DescribesPlainFile(const FindEntry& entry) {
-    return !(entry.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint | kFileAttributeDevice)) &&
-           entry.error == 0;
-}
-
-// A file whose whole path does not fit a path buffer cannot be queried later, but its folder's
-// listing can still describe it: such files (rare) get their values from a full listing of the
-// folder right after the scan's own listing of it.
-void ReadValuesFromListing(const wchar_t* root, const wchar_t* relativeFolder, const std::vector<uint32_t>& ids) {
-    ForEachEntry(root, relativeFolder, false, kFullEntries, false, [&](const FindEntry& listed) {
-        if (!DescribesPlainFile(listed)) return;
-        for (uint32_t id : ids) {
-            IndexEntry& entry = EntryAt(id);
-            if ((entry.values & kValuesMask) != kValuesUnread) continue;
-            unsigned char encoded[kMaxEncodedName];
-            size_t length = EncodeName(listed.name, encoded);
-            if (SameName(entry.name, encoded, length)) TakeValues(entry, listed.sizeHigh, listed.sizeLow, listed.lastWriteTime);
-        }
-    });
-}
-
-// The first lookup that meets an entry reads its file's values. A link is never a twin: moved
-// into place it would stand where the source has a file.
-void ReadValues(IndexEntry& entry, const wchar_t* name) {
-    const wchar_t* folder = IndexedFolder(entry);
-    PathBuffer path;
-    FileInfo info;
-    entry.values = (entry.values & ~kValuesMask) | kValuesUnreadable;
-    if (!ComposePath(path, DestinationIndex.root.c_str(), folder[0] != L'\0' ? folder : nullptr, name)) return;
-    if (!FsGetAttributesEx(path.text, &info) ||
-        (info.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint | kFileAttributeDevice)))
-        return;
-    TakeValues(entry, info.sizeHigh, info.sizeLow, info.lastWriteTime);
-}
-
-bool PathFits(const wchar_t* root, const wchar_t* relativeFolder, const wchar_t* name) {
-    PathBuffer path;
-    return ComposePath(path, root, relativeFolder, name);
 }
 
 const IndexSlot* FindSlot(const wchar_t* name) {
@@ -250,29 +206,32 @@ const IndexSlot* FindSlot(const wchar_t* name) {
     return slot->first == kNoIndexEntry ? nullptr : slot;
 }
 
+// Whether the entry describes a file of the source file's size and, within tolerance, its
+// last-write time.
+bool LooksAlike(const IndexEntry& entry, const FindEntry& sourceEntry, int64_t tolerance) {
+    if (!entry.described) return false;
+    if (entry.sizeLow != sourceEntry.sizeLow || entry.sizeHigh != sourceEntry.sizeHigh) return false;
+    return DestinationTimeMatches(sourceEntry.lastWriteTime, entry.lastWriteTime, tolerance);
+}
+
 }  // namespace
 
 ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relativeFolder) {
     if (!relativeFolder) {
-        ClearIndex();
-        DestinationIndex.root = root;
+        DestinationIndex = DestinationIndexStore();
+        BeginRunRecord(root);
     }
-    uint32_t folder = FindFolder(relativeFolder);
-    if (folder == kNoIndexEntry) folder = AddFolder(relativeFolder);
-    if (folder == kNoIndexEntry) return kListingFailed;  // no memory: nothing below is known
-    DestinationIndex.folderInfo[folder].firstEntry = DestinationIndex.entryCount;
-    DestinationIndex.folderInfo[folder].present = true;
-    uint32_t others = 0;  // entries listed that are no indexed file
-    EntryDetail detail = FsListingsCarrySizes() ? kFullEntries : kNamesAndTypes;
-    std::vector<uint32_t> unreachable;  // files whose path does not fit; nearly always none
-    ListingResult result = ForEachEntry(root, relativeFolder, true, detail, true, [&](const FindEntry& entry) {
-        ++others;
+    uint32_t folder = BeginScannedFolder(relativeFolder, DestinationIndex.entryCount);
+    if (folder == kNoRecordedFolder) return kListingFailed;  // no memory: nothing below is known
+    uint32_t unindexed = 0;  // entries listed that are no indexed file
+    ListingResult result = ForEachEntry(root, relativeFolder, true, kFullEntries, true, [&](const FindEntry& entry) {
+        ++unindexed;
         if (IsFolder(entry)) {
             if (IsAlwaysSkippedFolder(entry.name) || IsLinkedFolder(entry)) return;
             PathBuffer child;
             if (!ChildRelativeFolder(child, relativeFolder, entry.name)) {
                 ReportPathTooLong(root, relativeFolder, entry.name);
-                DestinationIndex.tooLongFolders.emplace_back(folder, entry.name);
+                NoteTooLongFolder(folder, entry.name);
                 return;
             }
             BuildDestinationIndex(root, child.text);
@@ -281,165 +240,32 @@ ListingResult BuildDestinationIndex(const wchar_t* root, const wchar_t* relative
         // What an interrupted copy of an earlier run left is no file of the user's: it is never
         // indexed, and the run removes it before any pass could take it for one.
         if (IsLeftoverCopyName(entry.name)) {
-            DestinationIndex.leftovers.emplace_back(folder, entry.name);
+            NoteLeftover(folder, entry.name);
             return;
         }
-        uint32_t id = AddFile(entry, folder);
-        if (id == kNoIndexEntry) return;
-        --others;
-        if (detail == kFullEntries && DescribesPlainFile(entry)) {
-            TakeValues(EntryAt(id), entry.sizeHigh, entry.sizeLow, entry.lastWriteTime);
-        } else if (!PathFits(root, relativeFolder, entry.name)) {
-            unreachable.push_back(id);
-        }
+        if (AddFile(entry, folder) != kNoIndexEntry) --unindexed;
     });
-    DestinationIndex.folderInfo[folder].endEntry = DestinationIndex.entryCount;
-    DestinationIndex.folderInfo[folder].otherEntries += others;
-    if (!unreachable.empty()) ReadValuesFromListing(root, relativeFolder, unreachable);
+    EndScannedFolder(folder, DestinationIndex.entryCount, unindexed);
     return result;
 }
 
-namespace {
-
-// Whether the entry has the source file's size and, within tolerance, its last-write time.
-bool LooksAlike(IndexEntry& entry, const FindEntry& sourceEntry, int64_t tolerance) {
-    if ((entry.values & kValuesMask) == kValuesUnread) ReadValues(entry, sourceEntry.name);
-    if ((entry.values & kValuesMask) != kValuesRead) return false;
-    if (entry.sizeLow != sourceEntry.sizeLow || entry.sizeHigh != sourceEntry.sizeHigh) return false;
-    return DestinationTimeMatches(sourceEntry.lastWriteTime, entry.lastWriteTime, tolerance);
-}
-
-}  // namespace
-
-IndexEntry* FindMovedCounterpart(const FindEntry& sourceEntry, const wchar_t* sourceRoot, int64_t tolerance,
-                                 const IndexEntry* after) {
+uint32_t FindLookAlike(const FindEntry& sourceEntry, int64_t tolerance, uint32_t after) {
     uint32_t id = kNoIndexEntry;
-    if (after) {
-        id = after->nextSameName;
+    if (after != kNoIndexEntry) {
+        id = EntryAt(after).nextSameName;
     } else if (const IndexSlot* slot = FindSlot(sourceEntry.name)) {
         id = slot->first;
     }
     for (; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
-        IndexEntry& candidate = EntryAt(id);
-        // Moved away (as a twin, or into Backup): nothing of it is at its place any more.
-        if (candidate.values & kMovedAway) continue;
-        if (!LooksAlike(candidate, sourceEntry, tolerance)) continue;
-        if (candidate.values & (kSourceFileSeen | kSourcePlaceHeld)) continue;
-        if (!(candidate.values & kSourcePlaceEmpty)) {
-            PathBuffer sourcePlace;
-            const wchar_t* folder = IndexedFolder(candidate);
-            if (folder[0] == L'\0') folder = nullptr;
-            // A place that cannot even be named cannot be checked: never take that candidate.
-            FileInfo info;
-            bool empty = ComposePath(sourcePlace, sourceRoot, folder, sourceEntry.name) &&
-                         (!FsGetAttributesEx(sourcePlace.text, &info) || (info.attributes & kFileAttributeDirectory));
-            candidate.values |= empty ? kSourcePlaceEmpty : kSourcePlaceHeld;
-            if (!empty) continue;
-        }
-        return &candidate;
+        if (LooksAlike(EntryAt(id).entry, sourceEntry, tolerance)) return id;
     }
-    return nullptr;
+    return kNoIndexEntry;
 }
 
-size_t TakenTwinCount(const FindEntry& sourceEntry, int64_t tolerance) {
-    const IndexSlot* slot = FindSlot(sourceEntry.name);
-    size_t count = 0;
-    for (uint32_t id = slot ? slot->first : kNoIndexEntry; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
-        IndexEntry& entry = EntryAt(id);
-        if ((entry.values & kTakenAsTwin) && LooksAlike(entry, sourceEntry, tolerance)) ++count;
-    }
-    return count;
-}
+const IndexEntry& IndexedFile(uint32_t id) { return EntryAt(id).entry; }
 
-void ListIndexedFiles(const wchar_t* relativeFolder, std::vector<uint64_t>* files) {
-    files->clear();
-    uint32_t folder = FindFolder(relativeFolder);
-    if (folder == kNoIndexEntry) return;
-    const IndexFolder& info = DestinationIndex.folderInfo[folder];
-    for (uint32_t id = info.firstEntry; id < info.endEntry; ++id) {
-        const IndexEntry& entry = EntryAt(id);
-        if (entry.folder != folder) continue;
-        const unsigned char* stored = NameAt(entry.name);
-        files->push_back(static_cast<uint64_t>(HashName(stored, EncodedLength(stored))) << 32 | id);
-    }
-    std::sort(files->begin(), files->end());
-}
-
-IndexEntry* FindIndexedFile(const std::vector<uint64_t>& files, const wchar_t* name) {
-    if (files.empty()) return nullptr;
-    unsigned char encoded[kMaxEncodedName];
-    size_t length = EncodeName(name, encoded);
-    uint64_t hash = HashName(encoded, length);
-    for (auto at = std::lower_bound(files.begin(), files.end(), hash << 32); at != files.end() && *at >> 32 == hash; ++at) {
-        uint32_t id = static_cast<uint32_t>(*at);
-        if (SameName(EntryAt(id).name, encoded, length)) return &EntryAt(id);
-    }
-    return nullptr;
-}
-
-bool HoldsCurrentValues(const IndexEntry& entry) {
-    return (entry.values & kValuesMask) == kValuesRead && !(entry.values & kMovedAway);
-}
-
-void NoteSourceFolder(const wchar_t* relativeFolder, uint32_t learned) {
-    uint32_t folder = FindFolder(relativeFolder);
-    if (folder == kNoIndexEntry && relativeFolder && !DestinationIndex.folders.empty()) folder = AddFolder(relativeFolder);
-    if (folder != kNoIndexEntry) DestinationIndex.folderInfo[folder].source |= learned;
-}
-
-uint32_t SourceFolderKnowledge(const wchar_t* relativeFolder) {
-    uint32_t folder = FindFolder(relativeFolder);
-    return folder == kNoIndexEntry ? 0 : DestinationIndex.folderInfo[folder].source;
-}
-
-void MarkSourceFileSeen(IndexEntry& entry) { entry.values |= kSourceFileSeen; }
-void MarkMovedAway(IndexEntry& entry) { entry.values |= kMovedAway; }
-void MarkTakenAsTwin(IndexEntry& entry) { entry.values |= kMovedAway | kTakenAsTwin; }
-
-void ForgetIndexedFile(const wchar_t* relativeFolder, const wchar_t* name) {
-    uint32_t folder = FindFolder(relativeFolder);
-    const IndexSlot* slot = FindSlot(name);
-    if (folder == kNoIndexEntry || !slot) return;
-    for (uint32_t id = slot->first; id != kNoIndexEntry; id = EntryAt(id).nextSameName) {
-        if (EntryAt(id).folder == folder) EntryAt(id).values |= kMovedAway;
-    }
-}
-
-void NoteArrivedFile(const wchar_t* relativeFolder) {
-    uint32_t folder = FindFolder(relativeFolder);
-    if (folder != kNoIndexEntry) ++DestinationIndex.folderInfo[folder].otherEntries;
-}
-
-void NoteMadeFolder(const wchar_t* relativeFolder) {
-    if (!relativeFolder || DestinationIndex.folders.empty()) return;
-    uint32_t parent = ParentFolder(relativeFolder);
-    if (parent == kNoIndexEntry) return;
-    uint32_t folder = FindFolder(relativeFolder);
-    if (folder == kNoIndexEntry) folder = AddFolder(relativeFolder);
-    if (folder == kNoIndexEntry) return;
-    IndexFolder& made = DestinationIndex.folderInfo[folder];
-    made.present = true;
-    made.otherEntries += 2;  // "." and ".."
-    ++DestinationIndex.folderInfo[parent].otherEntries;
-}
-
-const std::vector<std::pair<uint32_t, std::wstring>>& FoundLeftovers() { return DestinationIndex.leftovers; }
-
-void NoteLeftoverRemoved(uint32_t folder) {
-    if (folder < DestinationIndex.folderInfo.size()) --DestinationIndex.folderInfo[folder].otherEntries;
-}
-
-const wchar_t* IndexedFolderText(uint32_t folder) {
-    const wchar_t* text = DestinationIndex.folders[folder].get();
-    return text[0] != L'\0' ? text : nullptr;
-}
-
-const std::vector<std::pair<uint32_t, std::wstring>>& TooLongFolders() { return DestinationIndex.tooLongFolders; }
-
-IndexEntry& IndexedFile(uint32_t id) { return EntryAt(id); }
-
-void IndexedName(const IndexEntry& entry, wchar_t (&name)[kMaxEntryName + 1]) {
-    const unsigned char* stored = NameAt(entry.name);
+void IndexedName(uint32_t id, wchar_t (&name)[kMaxEntryName + 1]) {
+    const unsigned char* stored = NameAt(EntryAt(id).name);
     size_t at = 0;
     size_t total = GetVarint(stored, &at);
     total += at;
@@ -448,7 +274,47 @@ void IndexedName(const IndexEntry& entry, wchar_t (&name)[kMaxEntryName + 1]) {
     name[length] = L'\0';
 }
 
-const wchar_t* IndexedFolder(const IndexEntry& entry) { return DestinationIndex.folders[entry.folder].get(); }
+const wchar_t* IndexedFolder(const IndexEntry& entry) { return RecordedRelativeFolder(entry.folder); }
+
+void ListIndexedFiles(const wchar_t* relativeFolder, std::vector<uint64_t>* files) {
+    files->clear();
+    uint32_t folder = FindRecordedFolder(relativeFolder);
+    if (folder == kNoRecordedFolder) return;
+    const RecordedFolder info = RecordedFolderAt(folder);
+    for (uint32_t id = info.firstFile; id < info.endFile; ++id) {
+        const StoredEntry& stored = EntryAt(id);
+        if (stored.entry.folder != folder) continue;
+        const unsigned char* name = NameAt(stored.name);
+        files->push_back(static_cast<uint64_t>(HashName(name, EncodedLength(name))) << 32 | id);
+    }
+    std::sort(files->begin(), files->end());
+}
+
+const IndexEntry* FindIndexedFile(const std::vector<uint64_t>& files, const wchar_t* name, uint32_t* id) {
+    if (files.empty()) return nullptr;
+    unsigned char encoded[kMaxEncodedName];
+    size_t length = EncodeName(name, encoded);
+    uint64_t hash = HashName(encoded, length);
+    for (auto at = std::lower_bound(files.begin(), files.end(), hash << 32); at != files.end() && *at >> 32 == hash; ++at) {
+        uint32_t found = static_cast<uint32_t>(*at);
+        if (SameName(EntryAt(found).name, encoded, length)) {
+            *id = found;
+            return &EntryAt(found).entry;
+        }
+    }
+    return nullptr;
+}
+
+uint32_t NextIndexedFileIn(const wchar_t* relativeFolder, const wchar_t* name, uint32_t after) {
+    uint32_t folder = FindRecordedFolder(relativeFolder);
+    const IndexSlot* slot = FindSlot(name);
+    if (folder == kNoRecordedFolder || !slot) return kNoIndexEntry;
+    for (uint32_t id = after != kNoIndexEntry ? EntryAt(after).nextSameName : slot->first; id != kNoIndexEntry;
+         id = EntryAt(id).nextSameName) {
+        if (EntryAt(id).entry.folder == folder) return id;
+    }
+    return kNoIndexEntry;
+}
 
 size_t IndexedFileCount() { return DestinationIndex.entryCount; }
 

@@ -1,5 +1,6 @@
 // The destination index on its own: names as exact keys through the compact store and the growing
-// hash table, entries of one name in scan order, and the folder each entry names.
+// hash table, entries of one name in scan order, the folder each entry names, and look-alikes
+// offered by name, size and time as the scan's listings described them.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "engine/destination_index.h"
 #include "engine/paths.h"
+#include "engine/run_record.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -22,7 +24,15 @@ protected:
         wcscpy(entry.name, name.c_str());
         return entry;
     }
-    static std::wstring FolderOf(const IndexEntry* entry) { return entry ? IndexedFolder(*entry) : L"<none>"; }
+    // The relative folder of the entry with this id ("" for the root), or "<none>".
+    static std::wstring FolderOf(uint32_t id) {
+        if (id == kNoIndexEntry) return L"<none>";
+        const wchar_t* folder = IndexedFolder(IndexedFile(id));
+        return folder ? folder : L"";
+    }
+    static uint32_t LookAlike(const std::wstring& name, uint32_t size, int64_t time, uint32_t after = kNoIndexEntry) {
+        return FindLookAlike(Source(name, size, time), 0, after);
+    }
 };
 
 // Thousands of names, each in several folders, grow the table and the name store many times over;
@@ -42,12 +52,10 @@ TEST_F(DestinationIndexTest, EveryNameFindsItsOwnEntriesThroughGrowth) {
         std::wstring name = L"name" + std::to_wstring(n);
         EXPECT_EQ(IndexedFileCount(name.c_str()), static_cast<size_t>(kFolders / 3)) << n;
         for (int f = n % 3; f < kFolders; f += 3) {
-            // The source root /s does not exist, so every candidate's own place is free.
-            const IndexEntry* twin = FindMovedCounterpart(Source(name, f + 1, 7), P(L"/s").c_str());
-            EXPECT_EQ(FolderOf(twin), L"f" + std::to_wstring(f)) << n;
+            EXPECT_EQ(FolderOf(LookAlike(name, f + 1, 7)), L"f" + std::to_wstring(f)) << n;
         }
-        EXPECT_EQ(FindMovedCounterpart(Source(name, 99, 7), P(L"/s").c_str()), nullptr);
-        EXPECT_EQ(FindMovedCounterpart(Source(name, n % 3 + 1, 8), P(L"/s").c_str()), nullptr);
+        EXPECT_EQ(LookAlike(name, 99, 7), kNoIndexEntry);
+        EXPECT_EQ(LookAlike(name, n % 3 + 1, 8), kNoIndexEntry);
     }
     EXPECT_EQ(IndexedFileCount(L"name2500"), 0u);
     EXPECT_EQ(IndexedFileCount(L"name"), 0u);
@@ -65,68 +73,89 @@ TEST_F(DestinationIndexTest, NamesAreExactKeys) {
     MemFsAddFile(P(L"/d/ab"), "root", 3);
     BuildDestinationIndex(P(L"/d").c_str(), nullptr);
     for (size_t i = 0; i < names.size(); ++i) {
-        const IndexEntry* twin = FindMovedCounterpart(Source(names[i], static_cast<uint32_t>(i + 1), 3), P(L"/s").c_str());
-        ASSERT_NE(twin, nullptr) << i;
-        EXPECT_EQ(twin->sizeLow, i + 1);
+        uint32_t twin = LookAlike(names[i], static_cast<uint32_t>(i + 1), 3);
+        ASSERT_NE(twin, kNoIndexEntry) << i;
+        EXPECT_EQ(IndexedFile(twin).sizeLow, i + 1);
+        wchar_t stored[kMaxEntryName + 1];
+        IndexedName(twin, stored);
+        EXPECT_EQ(stored, names[i]) << i;
         EXPECT_EQ(IndexedFileCount(names[i].c_str()), names[i] == L"ab" ? 2u : 1u) << i;
     }
-    EXPECT_EQ(FolderOf(FindMovedCounterpart(Source(L"ab", 4, 3), P(L"/s").c_str())), L"");
+    EXPECT_EQ(FolderOf(LookAlike(L"ab", 4, 3)), L"");
     EXPECT_EQ(IndexedFileCount(L"PHOTO.JPG"), 0u);
     EXPECT_EQ(IndexedFileCount(L"\xDC80"), 0u);
 }
 
-// Among the entries of a name the first in scan order wins, whatever the listing order was; a
-// second scan replaces everything the first one held, also what its lookups saw in the source.
+// Among the entries of a name the first in scan order comes first, whatever the listing order
+// was; a second scan replaces everything the first one held.
 TEST_F(DestinationIndexTest, ScanOrderDecidesAndEachScanStartsEmpty) {
     for (const wchar_t* folder : {L"/d/b", L"/d/a", L"/d/c"}) MemFsAddFile(P(folder) + P(L"/x.txt"), "same", 5);
     MemFsSetListingOrder(ListingOrder::Sorted);
     BuildDestinationIndex(P(L"/d").c_str(), nullptr);
-    const IndexEntry* a = FindMovedCounterpart(Source(L"x.txt", 4, 5), P(L"/s").c_str());
+    uint32_t a = LookAlike(L"x.txt", 4, 5);
     EXPECT_EQ(FolderOf(a), L"a");
-    EXPECT_EQ(FolderOf(FindMovedCounterpart(Source(L"x.txt", 4, 5), P(L"/s").c_str(), 0, a)), L"b");
-    MemFsAddFile(P(L"/s/a/x.txt"), "same", 5);  // a's own place now holds the file: a is no twin
-    BuildDestinationIndex(P(L"/d").c_str(), nullptr);
-    EXPECT_EQ(FolderOf(FindMovedCounterpart(Source(L"x.txt", 4, 5), P(L"/s").c_str())), L"b");
+    uint32_t b = LookAlike(L"x.txt", 4, 5, a);
+    EXPECT_EQ(FolderOf(b), L"b");
+    EXPECT_EQ(FolderOf(LookAlike(L"x.txt", 4, 5, b)), L"c");
+    EXPECT_EQ(LookAlike(L"x.txt", 4, 5, LookAlike(L"x.txt", 4, 5, b)), kNoIndexEntry);
 
     MemFsSetListingOrder(ListingOrder::Reverse);
     BuildDestinationIndex(P(L"/d").c_str(), nullptr);
     EXPECT_EQ(IndexedFileCount(), 3u);
-    EXPECT_EQ(FolderOf(FindMovedCounterpart(Source(L"x.txt", 4, 5), P(L"/s").c_str())), L"c");
+    EXPECT_EQ(FolderOf(LookAlike(L"x.txt", 4, 5)), L"c");
 
     MemFsRemove(P(L"/d/c"));
     MemFsRemove(P(L"/d/b"));
     BuildDestinationIndex(P(L"/d").c_str(), nullptr);
     EXPECT_EQ(IndexedFileCount(), 1u);
-    EXPECT_EQ(FindMovedCounterpart(Source(L"x.txt", 4, 5), P(L"/s").c_str()), nullptr);  // only a, taken
+    EXPECT_EQ(FolderOf(LookAlike(L"x.txt", 4, 5)), L"a");
+    EXPECT_EQ(LookAlike(L"x.txt", 4, 5, LookAlike(L"x.txt", 4, 5)), kNoIndexEntry);
 }
 
-// The scan reads no file's values; a lookup reads each candidate it reaches once, in scan order,
-// and keeps what it read, so a twin moved away meanwhile still matches as it was found. What it
-// found at each candidate's own place in the source is kept as well: a name met by many source
-// files costs one look per candidate and run.
-TEST_F(DestinationIndexTest, ValuesAreReadByTheFirstLookupAndKept) {
+// The scan takes sizes and times from the listings, and a lookup asks the disk nothing: what it
+// offers is the file as the scan found it, also once the file has gone or changed since. Only a
+// plain file the listing described is offered: a link, a device and a file whose folder could be
+// listed but not entered share the name, size and time of nothing.
+TEST_F(DestinationIndexTest, LookAlikesAreTheScannedPlainFilesAndCostNoQuery) {
     for (const wchar_t* folder : {L"/d/a", L"/d/b", L"/d/c"}) MemFsAddFile(P(folder) + P(L"/x.txt"), "same", 5);
-    MemFsAddFile(P(L"/d/b/x.txt"), "other", 5);
+    MemFsAddFile(P(L"/d/0/x.txt"), "", 5, 5, kFileAttributeDevice);
+    MemFsAddFile(P(L"/d/1/x.txt"), "same", 5);
+    MemFsFailOn(MemOp::Enter, P(L"/d/1"), kErrorAccessDenied);
+    MemFsAddFile(P(L"/outside/x.txt"), "same", 5);
+    MemFsAddLink(P(L"/d/2/x.txt"), P(L"/outside/x.txt"));
     MemFsSetListingOrder(ListingOrder::Sorted);
     MemFsClearCalls();
     BuildDestinationIndex(P(L"/d").c_str(), nullptr);
-    auto queries = [] {
-        std::vector<std::wstring> paths;
-        for (const std::wstring& call : MemFsCalls()) {
-            if (call.rfind(L"GetAttributesEx ", 0) == 0) paths.push_back(call.substr(16));
-        }
-        MemFsClearCalls();
-        return paths;
-    };
-    EXPECT_TRUE(queries().empty());
-    MemFsAddFile(P(L"/s/a/x.txt"), "same", 5);  // a is no twin: its own place holds the file
-    EXPECT_EQ(FolderOf(FindMovedCounterpart(Source(L"x.txt", 4, 5), P(L"/s").c_str())), L"c");
-    EXPECT_EQ(queries(), (std::vector<std::wstring>{P(L"/d/a/x.txt"), P(L"/s/a/x.txt"), P(L"/d/b/x.txt"),
-                                                    P(L"/d/c/x.txt"), P(L"/s/c/x.txt")}));
-    MemFsRemove(P(L"/d/c/x.txt"));
-    EXPECT_EQ(FolderOf(FindMovedCounterpart(Source(L"x.txt", 4, 5), P(L"/s").c_str())), L"c");
-    EXPECT_TRUE(queries().empty());
-    EXPECT_EQ(FindMovedCounterpart(Source(L"x.txt", 5, 5), P(L"/s").c_str())->sizeLow, 5u);  // b
+    EXPECT_EQ(IndexedFileCount(L"x.txt"), 6u);
+    MemFsRemove(P(L"/d/a/x.txt"));
+    MemFsAddFile(P(L"/d/b/x.txt"), "changed", 9);
+    MemFsClearCalls();
+    // The scan met 0, 1 and 2 first: none of them is offered.
+    uint32_t a = LookAlike(L"x.txt", 4, 5);
+    EXPECT_EQ(FolderOf(a), L"a");
+    EXPECT_TRUE(IndexedFile(a).described);
+    uint32_t b = LookAlike(L"x.txt", 4, 5, a);
+    EXPECT_EQ(FolderOf(b), L"b");
+    uint32_t c = LookAlike(L"x.txt", 4, 5, b);
+    EXPECT_EQ(FolderOf(c), L"c");
+    EXPECT_EQ(LookAlike(L"x.txt", 4, 5, c), kNoIndexEntry);
+    for (const std::wstring& call : MemFsCalls()) EXPECT_NE(call.rfind(L"GetAttributes", 0), 0u) << Narrow(call);
+    std::vector<std::wstring> undescribed;
+    for (uint32_t id = 0; id < IndexedFileCount(); ++id) {
+        if (!IndexedFile(id).described) undescribed.push_back(IndexedFolder(IndexedFile(id)));
+    }
+    EXPECT_EQ(undescribed, (std::vector<std::wstring>{L"0", L"1", L"2"}));
+}
+
+// Sizes equal in their low 32 bits only are different sizes.
+TEST_F(DestinationIndexTest, SizesThatDifferInTheHighHalfOnlyAreNoLookAlikes) {
+    FindEntry huge = Source(L"big.bin", 5, 9);
+    huge.sizeHigh = 1;  // 4 GiB and 5 bytes, against a destination file of 5
+    MemFsAddFile(P(L"/d/old/big.bin"), "12345", 9);
+    BuildDestinationIndex(P(L"/d").c_str(), nullptr);
+    EXPECT_EQ(FindLookAlike(huge, 0), kNoIndexEntry);
+    huge.sizeHigh = 0;
+    EXPECT_NE(FindLookAlike(huge, 0), kNoIndexEntry);
 }
 
 // A destination file whose whole path is longer than a path buffer, in a folder that can still be
@@ -151,6 +180,22 @@ TEST_F(DestinationIndexTest, AFileTooLongToNameIsStillDescribed) {
         << Narrow(text);
     EXPECT_NE(text.find(L"copy file " + source + P(L"/new/long-name.txt") + L"\n"), std::wstring::npos);
     EXPECT_EQ(text.find(L"move file"), std::wstring::npos);
+}
+
+// A second run in the same process sees only the files its own scan found.
+class DestinationIndexRunTest : public PassTest {};
+
+TEST_F(DestinationIndexRunTest, ASecondRunInOneProcessSeesOnlyItsOwnIndex) {
+    File(L"/dst/old/x.txt", "x");
+    File(L"/src/new/x.txt", "x");
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Count(L"move file"), 1u);
+    // The index of the first run named /dst/old/x.txt; the second run must not try it again.
+    File(L"/src/other/x.txt", "x");
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Count(L"move file"), 0u);
+    EXPECT_EQ(At(L"/dst/other/x.txt"), "x");
+    EXPECT_EQ(IndexedFileCount(L"x.txt"), 1u);
 }
 
 }  // namespace

@@ -351,8 +351,6 @@ private:
         int mode = Pick(0, 4);  // 0, 1: plain; 2, 3: "d"; 4: a date
         std::wstring extra = mode >= 4 ? L"2022.6.15" : mode >= 2 ? L"d" : L"";
         if (!world_.real) {
-            // Listings with sizes, as on Windows, let the copy pass trust the index scan's record.
-            MemFsSetListingsCarrySizes(Chance(0.5));
             MemFsSetListingOrder(ListingOrder::Random, random_());
             MemFsSetRandomFailures(failures ? 0.05 + 0.25 * Chance(0.5) : 0, random_());
             // A folder of either tree that cannot be listed, cannot be entered, or whose listing

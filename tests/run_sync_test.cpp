@@ -229,4 +229,33 @@ TEST_F(RunSyncTest, DeepestTreeOnTheLargeStack) {
     EXPECT_NE(CapturedText().find(L"path too long "), std::wstring::npos);
 }
 
+// A root that cannot be listed ends the run as a failure: the source's, before anything is copied
+// into or moved out of the destination; the destination's, before anything is copied into it.
+class RunPassesTest : public PassTest {};
+
+TEST_F(RunPassesTest, ASourceRootThatCannotBeListedEndsTheRun) {
+    for (MemOp op : {MemOp::FindFirst, MemOp::FindNext}) {
+        SetUp();
+        File(L"/dst/kept.txt", "k");
+        MemFsAddFolder(P(L"/dst/empty"));
+        MemFsFailOn(op, P(L"/src"), kErrorAccessDenied);
+        EXPECT_EQ(Run(L"d"), 2);
+        EXPECT_EQ(At(L"/dst/kept.txt"), "k");
+        EXPECT_EQ(At(L"/dst/empty"), "<folder>");
+        EXPECT_EQ(Count(L"Checking for deleted files"), 0u);
+        EXPECT_TRUE(Said(L"read folder /src failed: "));
+    }
+}
+
+TEST_F(RunPassesTest, ADestinationRootThatCannotBeListedEndsTheRun) {
+    File(L"/dst/kept.txt", "k");
+    MemFsAddFolder(P(L"/dst/empty"));
+    File(L"/src/new.txt", "n");
+    MemFsFailOn(MemOp::FindFirst, P(L"/dst"), kErrorAccessDenied);
+    EXPECT_EQ(Run(L"d"), 2);
+    EXPECT_TRUE(Said(L"read folder /dst failed: "));
+    EXPECT_EQ(At(L"/dst/new.txt"), "<none>");
+    EXPECT_EQ(At(L"/dst/empty"), "<folder>");
+}
+
 }  // namespace

@@ -95,6 +95,36 @@ void MemFsTest::TearDown() {
     DateFilter.enabled = 0;
 }
 
+void PassTest::SetUp() {
+    MemFsTest::SetUp();
+    MemFsAddFolder(P(L"/src"));
+    MemFsAddFolder(P(L"/dst"));
+}
+
+void PassTest::File(const std::wstring& path, const std::string& content, int64_t time) {
+    MemFsAddFile(P(path), content, time, time);
+}
+
+int PassTest::Run(const wchar_t* extra) {
+    StartCapture();
+    if (extra) return RunWith({L"k", P(L"/src"), P(L"/dst"), extra});
+    return RunWith({L"k", P(L"/src"), P(L"/dst")});
+}
+
+std::string PassTest::At(const std::wstring& path) {
+    MemFsNode node;
+    if (!MemFsLookup(P(path), &node)) return "<none>";
+    return node.folder ? "<folder>" : node.content;
+}
+
+bool PassTest::Said(const std::wstring& line) { return CapturedText().find(P(line)) != std::wstring::npos; }
+
+size_t PassTest::Count(const std::wstring& prefix) {
+    size_t n = 0;
+    for (const std::wstring& m : CapturedMessages()) n += m.rfind(prefix, 0) == 0;
+    return n;
+}
+
 void RealFolderTest::SetUp() {
     SetFileSystem(&PlatformFileSystem());
     static std::mt19937_64 random(std::random_device{}());

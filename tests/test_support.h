@@ -37,6 +37,29 @@ protected:
     void TearDown() override;
 };
 
+// Whole runs on the in-memory file system from /src into /dst (both made empty), and what the
+// pass tests ask of a run: its messages, and the trees afterwards.
+class PassTest : public MemFsTest {
+public:
+    // Some time in 2022, with the finer part of a time that NTFS or ext4 keeps: a destination whose
+    // times all lack it would be taken for one that keeps whole seconds.
+    static constexpr int64_t T0 = 133000000000000000LL + 1234567;
+    static constexpr int64_t kSecond = 10000000;
+
+protected:
+    void SetUp() override;
+    // Adds a file whose creation and last-write times are both time.
+    static void File(const std::wstring& path, const std::string& content, int64_t time = T0);
+    // Runs RunSync from /src into /dst with the optional third argument, capturing anew.
+    static int Run(const wchar_t* extra = nullptr);
+    // The content at path, or "<none>" / "<folder>".
+    static std::string At(const std::wstring& path);
+    // Whether the captured text holds line (its '/' turned into the separator).
+    static bool Said(const std::wstring& line);
+    // How many captured messages begin with prefix.
+    static size_t Count(const std::wstring& prefix);
+};
+
 // A fresh real folder for the test, removed afterwards, and the platform's provider.
 class RealFolderTest : public ::testing::Test {
 protected:

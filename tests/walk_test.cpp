@@ -111,4 +111,104 @@ TEST_F(WalkTest, ListingsEndCompleteFailedOrStopped) {
     EXPECT_TRUE(CapturedMessages().empty());
 }
 
+// The walks of whole runs: which folders each walk skips, and how each walk treats links.
+
+class WalkRunTest : public PassTest {};
+
+TEST_F(WalkRunTest, RecycleBinFoldersAreSkippedOnlyWithTheExactName) {
+    File(L"/src/$RECYCLE.BIN/trash.txt", "t");
+    File(L"/src/$Recycle.Bin/kept.txt", "k");
+    File(L"/dst/$RECYCLE.BIN/own.txt", "o");
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(At(L"/dst/$RECYCLE.BIN/trash.txt"), "<none>");
+#ifdef _WIN32
+    EXPECT_EQ(At(L"/dst/$Recycle.Bin/kept.txt"), "<none>");  // the NTFS spelling of the same folder
+#else
+    EXPECT_EQ(At(L"/dst/$Recycle.Bin/kept.txt"), "k");
+#endif
+    EXPECT_EQ(At(L"/dst/$RECYCLE.BIN/own.txt"), "o");
+}
+
+#ifdef _WIN32
+// On Windows names ignore case: a source folder "deleted", once mirrored, is the destination's
+// Deleted folder, and a drive's Recycle Bin is "$Recycle.Bin". Neither is walked for deleted
+// files, so nothing goes one level deeper on every run, and the Recycle Bin is left alone.
+TEST_F(WalkRunTest, SkipNamesIgnoreCaseOnWindows) {
+    MemFsReset(true);
+    MemFsAddFolder(P(L"/src"));
+    MemFsAddFolder(P(L"/dst"));
+    File(L"/src/deleted/old.txt", "kept in the source");
+    // The mirror made the folder first, so on disk the Deleted folder is spelled "deleted".
+    File(L"/dst/deleted/old.txt", "kept in the source");
+    File(L"/dst/deleted/gone.txt", "deleted by an earlier run");
+    File(L"/dst/$Recycle.Bin/S-1-5-21/$R1.txt", "the user's recycled file");
+    MemFsAddFolder(P(L"/dst/$Recycle.Bin/S-1-5-21/empty"));
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(Run(L"d"), 0);
+        EXPECT_EQ(Count(L"move deleted file"), 0u) << run;
+    }
+    EXPECT_EQ(At(L"/dst/Deleted/old.txt"), "kept in the source");
+    EXPECT_EQ(At(L"/dst/Deleted/gone.txt"), "deleted by an earlier run");
+    EXPECT_EQ(At(L"/dst/Deleted/deleted"), "<none>");
+    EXPECT_EQ(At(L"/dst/$Recycle.Bin/S-1-5-21/$R1.txt"), "the user's recycled file");
+    EXPECT_EQ(At(L"/dst/$Recycle.Bin/S-1-5-21/empty"), "<folder>");
+}
+#endif
+
+// The destination walks never enter a junction or a link to a folder: what it leads to is not
+// the destination's to index, move into Deleted or remove. The source walk goes through them.
+TEST_F(WalkRunTest, LinkedFoldersAreLeftAloneInTheDestinationAndWalkedInTheSource) {
+    MemFsAddFolder(P(L"/dst/junction"), kFileAttributeReparsePoint);
+    File(L"/dst/junction/elsewhere.txt", "not ours");
+    MemFsAddFolder(P(L"/dst/holder/empty-link"), kFileAttributeReparsePoint);
+    MemFsAddFolder(P(L"/src/linked"), kFileAttributeReparsePoint);
+    File(L"/src/linked/taken.txt", "through the link");
+    File(L"/src/elsewhere.txt", "not ours");
+    File(L"/outside/x.txt", "twin", T0);
+    MemFsAddLink(P(L"/dst/old/x.txt"), P(L"/outside/x.txt"));
+    File(L"/src/new/x.txt", "twin", T0);
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(At(L"/dst/junction/elsewhere.txt"), "not ours");
+    EXPECT_EQ(Count(L"move file"), 0u);  // the index never saw the file behind the junction, nor
+                                         // takes a link for a twin
+    EXPECT_EQ(At(L"/dst/new/x.txt"), "twin");
+    EXPECT_EQ(At(L"/outside/x.txt"), "twin");
+    EXPECT_EQ(At(L"/dst/holder/empty-link"), "<folder>");
+    EXPECT_EQ(Count(L"delete empty folder"), 0u);
+    EXPECT_EQ(At(L"/dst/linked/taken.txt"), "through the link");
+}
+
+// Only name-surrogate reparse points (symbolic links, junctions, mount points) are links. Cloud
+// placeholders, deduplicated files and the rest are plain files and folders to every walk: a
+// synced destination file is compared like any other (never put aside for being a reparse point),
+// and a synced folder is indexed, walked for deleted files and removed when empty.
+TEST_F(WalkRunTest, ReparsePointsThatAreNotLinksArePlainFilesAndFolders) {
+    constexpr uint32_t kSymlink = 0xA000000C, kJunction = 0xA0000003, kCloud = 0x9000601A, kDedup = 0x80000013;
+    File(L"/src/cloud.txt", "same");
+    File(L"/dst/cloud.txt", "same");
+    MemFsSetReparseTag(P(L"/dst/cloud.txt"), kCloud);
+    File(L"/src/linked.txt", "the file");
+    File(L"/dst/linked.txt", "the file");
+    MemFsSetReparseTag(P(L"/dst/linked.txt"), kSymlink);
+    File(L"/dst/dedup/gone.txt", "gone from the source");
+    MemFsSetReparseTag(P(L"/dst/dedup"), kDedup);
+    MemFsAddFolder(P(L"/dst/synced-empty"));
+    MemFsSetReparseTag(P(L"/dst/synced-empty"), kCloud);
+    File(L"/dst/junction/kept.txt", "behind a junction");
+    MemFsSetReparseTag(P(L"/dst/junction"), kJunction);
+    File(L"/src/placeholder-folder/in.txt", "in");
+    MemFsSetReparseTag(P(L"/src/placeholder-folder"), kCloud);
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(Count(L"backup file"), 1u);  // the symbolic link only
+    EXPECT_TRUE(Said(L"backup file /dst/linked.txt\n"));
+    EXPECT_EQ(At(L"/dst/Deleted/dedup/gone.txt"), "gone from the source");
+    EXPECT_EQ(At(L"/dst/synced-empty"), "<none>");
+    EXPECT_EQ(At(L"/dst/junction/kept.txt"), "behind a junction");
+    EXPECT_EQ(At(L"/dst/placeholder-folder/in.txt"), "in");
+    EXPECT_EQ(Count(L"link not followed"), 0u);
+    EXPECT_EQ(Run(L"d"), 0);
+    EXPECT_EQ(Count(L"backup file"), 0u);
+    EXPECT_EQ(Count(L"copy file"), 0u);
+}
+
 }  // namespace

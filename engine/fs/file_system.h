@@ -159,10 +159,6 @@ struct FileSystem {
     // Removes the file at path only when it is what an interrupted copy left behind: a plain file
     // whose name IsLeftoverCopyName accepts. Anything else is refused and stays.
     uint32_t (*removeLeftoverCopy)(const wchar_t* path);
-    // Whether a full listing describes its files for less than a query of each file would cost
-    // (the Win32 listing record carries them; POSIX asks relative to the open folder): then a walk
-    // that will need most files' sizes and times takes them from its listing.
-    bool (*listingsCarrySizes)();
     // Whether copyFile may run on other threads while this thread goes on with any operation
     // (the real providers; the in-memory one only when a test allows it).
     bool (*copiesMayOverlap)();
@@ -219,7 +215,6 @@ inline bool FsGetFullPath(const wchar_t* p, wchar_t* out, size_t cap) { return C
 inline uint32_t FsFolderContains(const wchar_t* outer, const wchar_t* inner, bool* inside) { return CurrentFileSystem().folderContains(outer, inner, inside); }
 inline uint32_t FsGetFolderId(const wchar_t* p, FolderId* id) { return CurrentFileSystem().getFolderId(p, id); }
 inline uint32_t FsRemoveLeftoverCopy(const wchar_t* p) { return CurrentFileSystem().removeLeftoverCopy(p); }
-inline bool FsListingsCarrySizes() { return CurrentFileSystem().listingsCarrySizes(); }
 inline bool FsCopiesMayOverlap() { return CurrentFileSystem().copiesMayOverlap(); }
 inline uint32_t FsOpenRead(const wchar_t* p, ReadHandle* f) { return CurrentFileSystem().openRead(p, f); }
 inline uint32_t FsReadAt(ReadHandle f, uint64_t offset, void* buffer, size_t size, size_t* got) { return CurrentFileSystem().readAt(f, offset, buffer, size, got); }

@@ -1466,10 +1466,6 @@ uint32_t PosixFolderContains(const wchar_t* outer, const wchar_t* inner, bool* i
     return err;
 }
 
-// A full listing asks statx relative to the folder it holds open, one call per entry; a query of
-// one file later resolves every component of its full path again.
-bool PosixListingsCarrySizes() { return true; }
-
 // Opening a FIFO for reading would release a writer waiting at its other end (who then dies of
 // SIGPIPE when it is closed unread), and opening a device can act on it: the type is looked at
 // through an O_PATH descriptor, which opens nothing, and only a plain file is then opened for
@@ -1522,7 +1518,7 @@ const FileSystem kPosixFileSystem = {
     PosixGetAttributes,
     PosixGetAttributesEx,  PosixCreateDirectory, PosixRemoveDirectory,   PosixMoveFile,
     PosixCopyFile,         PosixGetFileSystemName, PosixGetFullPath, PosixFolderContains, PosixGetFolderId,
-    PosixRemoveLeftoverCopy, PosixListingsCarrySizes, [] { return true; },
+    PosixRemoveLeftoverCopy, [] { return true; },
     PosixOpenRead,         PosixReadAt,          PosixCloseRead,         [] { return false; },
     PosixGuardWritesBelow,
 };

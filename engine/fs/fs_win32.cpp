@@ -777,7 +777,7 @@ constexpr FileSystem kWin32FileSystem = {
     Win32FindFirst,       Win32FindNext,         Win32FindClose,  Win32FindFirst,  Win32GetAttributes,
     Win32GetAttributesEx, Win32CreateDirectory,  Win32RemoveDirectory, Win32MoveFile,
     Win32CopyFile,        Win32GetFileSystemName, Win32GetFullPath, Win32FolderContains, Win32GetFolderId,
-    Win32RemoveLeftoverCopy, [] { return true; }, [] { return true; },
+    Win32RemoveLeftoverCopy, [] { return true; },
     // A folder with case sensitivity turned on is the exception; a destination is taken to be
     // none, as the engine's name rules on Windows take it.
     Win32OpenRead,        Win32ReadAt,           Win32CloseRead,  [] { return true; },

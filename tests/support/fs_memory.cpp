@@ -87,7 +87,6 @@ struct TreeRoot {
 struct State {
     TreeRoot root;
     bool caseInsensitive = false;
-    bool listingsCarrySizes = false;
     bool copiesMayOverlap = false;
     std::vector<Hook> hooks;
     ListingOrder order = ListingOrder::Insertion;
@@ -670,8 +669,6 @@ uint32_t MemReadAt(ReadHandle file, uint64_t offset, void* buffer, size_t size, 
 
 void MemCloseRead(ReadHandle file) { delete static_cast<OpenedFile*>(file); }
 
-bool MemListingsCarrySizes() { return S().listingsCarrySizes; }
-
 bool MemNamesIgnoreCase() { return S().caseInsensitive; }
 
 void MemGuardWritesBelow(const wchar_t* root) {
@@ -684,7 +681,7 @@ bool MemCopiesMayOverlap() { return S().copiesMayOverlap; }
 const FileSystem kMemoryFileSystem = {
     MemFindFirst, MemFindNext, MemFindClose, MemFindFirstTypesOnly, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
     MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetFullPath, MemFolderContains,
-    MemGetFolderId, MemRemoveLeftoverCopy, MemListingsCarrySizes, MemCopiesMayOverlap,
+    MemGetFolderId, MemRemoveLeftoverCopy, MemCopiesMayOverlap,
     MemOpenRead, MemReadAt, MemCloseRead, MemNamesIgnoreCase, MemGuardWritesBelow,
 };
 
@@ -839,8 +836,6 @@ int64_t MemFsStoredTime(int64_t time) {
     if (part != 0 && s.storedRoundUp) stored += s.storedPrecision;
     return std::min(std::max(stored, s.storedMin), s.storedMax);
 }
-
-void MemFsSetListingsCarrySizes(bool carry) { S().listingsCarrySizes = carry; }
 
 void MemFsSetCopiesMayOverlap(bool overlap) { S().copiesMayOverlap = overlap; }
 

@@ -80,10 +80,6 @@ void MemFsSetCaseSensitiveFolder(const std::wstring& path);
 // The name getFileSystemName reports (default "MEMFS").
 void MemFsSetFileSystemName(const std::wstring& name);
 
-// Whether the provider says its full listings carry sizes and times, as the Win32 one does (off
-// after MemFsReset): the walks then take them from listings instead of asking about each file.
-void MemFsSetListingsCarrySizes(bool carry);
-
 // What a copy keeps of its source's last-write time, as a destination of coarser times does: the
 // time truncated (or, with roundUp, rounded up) to a multiple of precision (100-ns units; 1 keeps
 // it exact), then clamped to minTime..maxTime. After MemFsReset copies keep times exactly.

@@ -51,19 +51,6 @@ bool TakeFolder(PathBuffer& buffer, const wchar_t* argument) {
     return true;
 }
 
-// Removes one trailing separator, but never from a root: "/" would become the working folder,
-// "X:\" the current folder of drive X, and "\\?\Volume{...}\" the volume's device.
-void NormalizeFolder(PathBuffer& buffer) {
-    size_t length = wcslen(buffer.text);
-    if (length < 2 || buffer.text[length - 1] != kPathSeparator) return;
-#ifdef _WIN32
-    if (buffer.text[length - 2] == L':') return;
-    if (wcsncmp(buffer.text, L"\\\\?\\Volume{", 11) == 0 && wcschr(buffer.text + 4, L'\\') == buffer.text + length - 1)
-        return;
-#endif
-    RemoveTrailingSeparator(buffer.text);
-}
-
 // Whether the two folders overlap, judged by what they are: a source inside the destination would
 // have its own files moved into Deleted, a destination inside the source would be copied into
 // itself. 0, or the error number when it cannot be told.

@@ -39,28 +39,28 @@ TEST_F(WalkTest, CounterLineAtEvery256EntriesAcrossFolders) {
     EXPECT_EQ(CounterLines(), 1);
 }
 
-// Skip names match whole names, as the file system matches them: other letter case is the same
-// folder on Windows and another folder on Linux.
+// Skip names match whole names, as the provider matches names: other letter case is the same
+// folder under the Windows rules and another folder under the POSIX ones.
 TEST_F(WalkTest, SkipListsMatchWholeNamesAsTheFileSystemDoes) {
-#ifdef _WIN32
-    const bool otherCase = true;
-#else
-    const bool otherCase = false;
-#endif
-    const struct {
-        const wchar_t* name;
-        bool always, deletedWalk;
-    } rows[] = {
-        {L".", true, true},          {L"..", true, true},
-        {L"$RECYCLE.BIN", true, true}, {L"$Recycle.Bin", otherCase, otherCase},
-        {L"...", false, false},      {L"$RECYCLE.BIN2", false, false},
-        {L"Backup", false, true},    {L"Deleted", false, true},
-        {L"deleted", false, otherCase}, {L"BACKUP", false, otherCase},
-        {L"Backups", false, false},  {L"Delete", false, false},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(IsAlwaysSkippedFolder(row.name), row.always) << Narrow(row.name);
-        EXPECT_EQ(IsDeletedWalkSkippedFolder(row.name), row.deletedWalk) << Narrow(row.name);
+    for (bool windowsNames : {false, true}) {
+        SCOPED_TRACE(windowsNames ? "Windows names" : "POSIX names");
+        MemFsReset(windowsNames);
+        const bool otherCase = windowsNames;
+        const struct {
+            const wchar_t* name;
+            bool always, deletedWalk;
+        } rows[] = {
+            {L".", true, true},          {L"..", true, true},
+            {L"$RECYCLE.BIN", true, true}, {L"$Recycle.Bin", otherCase, otherCase},
+            {L"...", false, false},      {L"$RECYCLE.BIN2", false, false},
+            {L"Backup", false, true},    {L"Deleted", false, true},
+            {L"deleted", false, otherCase}, {L"BACKUP", false, otherCase},
+            {L"Backups", false, false},  {L"Delete", false, false},
+        };
+        for (const auto& row : rows) {
+            EXPECT_EQ(IsAlwaysSkippedFolder(row.name), row.always) << Narrow(row.name);
+            EXPECT_EQ(IsDeletedWalkSkippedFolder(row.name), row.deletedWalk) << Narrow(row.name);
+        }
     }
 }
 

@@ -1524,6 +1524,8 @@ const FileSystem kPosixFileSystem = {
     PosixRemoveLeftoverCopy, PosixListingsCarrySizes, [] { return true; },
     PosixOpenRead,         PosixReadAt,          PosixCloseRead,         [] { return false; },
     PosixGuardWritesBelow,
+    // The kernel's limit is on the bytes of a name; a root never needs more than a lone "/".
+    Utf8Length, [](const wchar_t*) { return false; },
 };
 
 }  // namespace

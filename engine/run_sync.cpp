@@ -10,9 +10,9 @@
 #include "engine/destination_times.h"
 #include "engine/empty_folders.h"
 #include "engine/fs/file_system.h"
+#include "engine/fs/process.h"
 #include "engine/paths.h"
 #include "engine/run_state.h"
-#include "engine/fs/system.h"
 #include "engine/walk.h"
 #include "output/message.h"
 

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "engine/fs/text_encoding.h"
+#include "engine/fs/thread.h"
 
 namespace {
 
@@ -280,9 +281,9 @@ DescribeHelper* Helper() {
         if (std::thread::hardware_concurrency() < 2) return static_cast<DescribeHelper*>(nullptr);
         DescribeHelper* made = new (std::nothrow) DescribeHelper;
         if (!made) return made;
-        try {
-            std::thread(RunHelper, made).detach();
-        } catch (...) {  // no thread to be had: every listing describes its own records
+        auto run = [](void* helper) { RunHelper(static_cast<DescribeHelper*>(helper)); };
+        if (!StartThread(run, made, 0, nullptr)) {  // no thread to be had: every listing describes its own records
+            delete made;
             return static_cast<DescribeHelper*>(nullptr);
         }
         return made;

@@ -4,6 +4,16 @@
 // and an in-memory file system for tests. The platform's own provider is installed at start-up;
 // tests swap in another with SetFileSystem. Operations that can fail return the platform's own
 // error number (GetLastError values on Windows, errno on Linux), 0 on success.
+//
+// Threads. A run calls the provider from its walking thread and, where copiesMayOverlap says so,
+// from one copy worker beside it, which calls copyFile (its progress routine on that thread) and
+// then getAttributes and getAttributesEx, while the walking thread goes on with any operation,
+// copies included: these three must bear that. A listing or read handle is used by the thread
+// that opened it alone; a POSIX full listing may have a helper thread of the provider's describe
+// its records meanwhile, unseen by the caller. guardWritesBelow and SetFileSystem are called
+// only while no other thread uses the provider. What the guard keeps of recently opened folders
+// is per thread on POSIX (each thread's writes go through its own) and one locked set shared by
+// both threads on Win32. The rule and answer operations may be asked on any thread.
 #pragma once
 
 #include <cstddef>

@@ -54,14 +54,11 @@ void MakeLeftoverCopyName(uint64_t bits, wchar_t (&name)[kLeftoverCopyNameLength
 }
 
 size_t Utf16NameLength(const wchar_t* name, size_t count) {
-    if constexpr (sizeof(wchar_t) == 2) {
-        (void)name;
-        return count;  // the text is UTF-16 already
-    } else {
-        size_t units = count;
-        for (size_t i = 0; i < count; ++i) units += static_cast<uint32_t>(name[i]) > 0xFFFF;
-        return units;
-    }
+    if (sizeof(wchar_t) == 2) return count;  // the text is UTF-16 already
+    size_t units = count;
+    // A character beyond U+FFFF is a pair in UTF-16 (shifted, so that 16-bit text needs no check).
+    for (size_t i = 0; i < count; ++i) units += (static_cast<uint32_t>(name[i]) >> 16) != 0;
+    return units;
 }
 
 bool WindowsRootNeedsSeparator(const wchar_t* path, wchar_t separator) {

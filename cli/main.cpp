@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/run_thread.h"
 #include "engine/run_state.h"
-#include "engine/fs/system.h"
 
 #ifdef _WIN32
 // Ctrl+C and Ctrl+Break stop the run; closing the console, logoff and shutdown stop it too and

@@ -5,10 +5,10 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "engine/fs/file_system.h"
+#include "engine/fs/thread.h"
 #include "engine/run_state.h"
 #include "engine/walk.h"
 #include "output/log_order.h"
@@ -39,7 +39,7 @@ struct Queue {
     bool ending = false;
     bool workerIdle = false;
     bool walkerWaiting = false;
-    std::thread worker;
+    ThreadHandle worker = nullptr;
     bool running = false;   // the worker was started for this pass
     CopyRunner run = nullptr;
     uint64_t walkPart = 0;  // the part the walking thread writes into
@@ -106,11 +106,8 @@ void BeginCopyQueue(CopyRunner run) {
     q.abandonShown = false;
     HoldLogPartsUntilClosed(false);
     if (!FsCopiesMayOverlap() || std::thread::hardware_concurrency() < 2) return;
-    try {
-        q.worker = std::thread(Work);
-    } catch (const std::system_error&) {
-        return;  // without a worker the copies still all run, one at a time
-    }
+    // Without a worker the copies still all run, one at a time.
+    if (!StartThread([](void*) { Work(); }, nullptr, 0, &q.worker)) return;
     q.running = true;
     q.walkPart = OpenLogPart();
     WriteIntoLogPart(q.walkPart);
@@ -125,7 +122,8 @@ void EndCopyQueue() {
         q.ending = true;
     }
     q.work.notify_one();
-    q.worker.join();
+    JoinThread(q.worker);
+    q.worker = nullptr;
     q.running = false;
     WriteIntoLogPart(0);
     CloseLogPart(q.walkPart);

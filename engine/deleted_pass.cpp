@@ -69,11 +69,10 @@ bool HasName(const SourceFolder& folder, const std::vector<uint32_t>& names, con
     auto at = std::lower_bound(names.begin(), names.end(), name,
                                [text](uint32_t a, const wchar_t* n) { return wcscmp(text + a, n) < 0; });
     if (at != names.end() && wcscmp(text + *at, name) == 0) return true;
-#ifdef _WIN32
+    if (!FsNamesIgnoreCase()) return false;
     for (uint32_t start : names) {
-        if (SameNameOnDisk(text + start, name)) return true;
+        if (SameNameIgnoringCase(text + start, name)) return true;
     }
-#endif
     return false;
 }
 

@@ -5,7 +5,7 @@
 #include "engine/run_state.h"
 #include "output/format.h"
 #include "output/message.h"
-#include "engine/fs/text_encoding.h"
+#include "engine/fs/file_system.h"
 
 namespace {
 
@@ -73,13 +73,10 @@ void RemoveTrailingSeparator(wchar_t* path) {
     if (length > 0 && path[length - 1] == kPathSeparator) path[length - 1] = L'\0';
 }
 
-size_t NameLengthOnDisk(const wchar_t* name, size_t count) {
-#ifdef _WIN32
-    (void)name;
-    return count;  // UTF-16 code units, as NTFS counts them
-#else
-    return Utf8Length(name, count);  // the bytes the provider writes the name as
-#endif
+void NormalizeFolder(PathBuffer& buffer) {
+    size_t length = wcslen(buffer.text);
+    if (length < 2 || buffer.text[length - 1] != kPathSeparator || FsRootNeedsSeparator(buffer.text)) return;
+    RemoveTrailingSeparator(buffer.text);
 }
 
 bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned number) {
@@ -94,17 +91,17 @@ bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned n
     // A name near the file system's limit has no room for the number: the part before it gives
     // way, character by character, so that the version can still be kept. An extension too long
     // to leave any of it goes with the rest.
-    if (NameLengthOnDisk(extension, extensionLength) + suffixLength + 1 > kMaxNameOnDisk) {
+    if (FsNameLengthOnDisk(extension, extensionLength) + suffixLength + 1 > kMaxNameOnDisk) {
         stemLength += extensionLength;
         extension = L"";
         extensionLength = 0;
     }
-    size_t room = kMaxNameOnDisk - suffixLength - NameLengthOnDisk(extension, extensionLength);
-    while (stemLength > 1 && NameLengthOnDisk(name, stemLength) > room) --stemLength;
-#ifdef _WIN32
-    // Never the first half of a surrogate pair alone.
+    size_t room = kMaxNameOnDisk - suffixLength - FsNameLengthOnDisk(extension, extensionLength);
+    while (stemLength > 1 && FsNameLengthOnDisk(name, stemLength) > room) --stemLength;
+    // Never the first half of a surrogate pair alone. Only UTF-16 text has pairs: in UTF-32 text
+    // no name read from the disk holds a first half, as the POSIX codec stands in for an
+    // undecodable byte with a second half (U+DC80..U+DCFF) and decodes no encoded surrogate.
     if (stemLength > 1 && name[stemLength - 1] >= 0xD800 && name[stemLength - 1] <= 0xDBFF) --stemLength;
-#endif
     // The formatter would cut silently, and a cut name is another file's name.
     if (stemLength + suffixLength + extensionLength >= capacity) return false;
     FormatText(out, capacity, L"%.*s%s%s", static_cast<int>(stemLength), name, numberText, extension);

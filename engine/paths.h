@@ -1,5 +1,6 @@
 // Path and name rules shared by every walk: fixed buffers, one join rule, numbered names. Text only:
-// nothing here touches the disk.
+// nothing here touches the disk; the provider in use is asked only how it counts a name's length
+// and which roots need their separator.
 #pragma once
 
 #include <cstddef>
@@ -32,10 +33,9 @@ bool FolderPath(PathBuffer& buffer, const wchar_t* root, const wchar_t* relative
 // The relative folder of a sub-folder name met in relativeFolder (name alone at the root).
 bool ChildRelativeFolder(PathBuffer& buffer, const wchar_t* relativeFolder, const wchar_t* name);
 
-// The longest name the file system takes: 255 UTF-16 units on Windows, 255 bytes on Linux.
+// The longest name the file system takes, as its provider counts a name's length (nameLengthOnDisk):
+// 255 UTF-16 units on Windows, 255 bytes on Linux.
 constexpr size_t kMaxNameOnDisk = 255;
-// The length of name's first count characters as the file system counts it.
-size_t NameLengthOnDisk(const wchar_t* name, size_t count);
 
 // The name with " (number)" put before its last dot, or at its end when it has no dot or only a
 // leading one: "report (2).txt", "README (2)", ".bashrc (2)". Where that would pass
@@ -44,6 +44,10 @@ bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned n
 
 // Removes one trailing separator, if there is one.
 void RemoveTrailingSeparator(wchar_t* path);
+// Removes one trailing separator, but never from a root: "/" would become the working folder,
+// "X:\" the current folder of drive X, and "\\?\Volume{...}\" the volume's device (the provider
+// in use says which roots need theirs).
+void NormalizeFolder(PathBuffer& buffer);
 
 // Writes "path too long %s\n" naming root, relativeFolder and name joined, cut so the line still
 // ends in its line feed; counts as a failure of the run.

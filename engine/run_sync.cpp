@@ -10,9 +10,9 @@
 #include "engine/destination_times.h"
 #include "engine/empty_folders.h"
 #include "engine/fs/file_system.h"
+#include "engine/fs/process.h"
 #include "engine/paths.h"
 #include "engine/run_state.h"
-#include "engine/fs/system.h"
 #include "engine/walk.h"
 #include "output/message.h"
 
@@ -49,19 +49,6 @@ bool TakeFolder(PathBuffer& buffer, const wchar_t* argument) {
         return false;
     }
     return true;
-}
-
-// Removes one trailing separator, but never from a root: "/" would become the working folder,
-// "X:\" the current folder of drive X, and "\\?\Volume{...}\" the volume's device.
-void NormalizeFolder(PathBuffer& buffer) {
-    size_t length = wcslen(buffer.text);
-    if (length < 2 || buffer.text[length - 1] != kPathSeparator) return;
-#ifdef _WIN32
-    if (buffer.text[length - 2] == L':') return;
-    if (wcsncmp(buffer.text, L"\\\\?\\Volume{", 11) == 0 && wcschr(buffer.text + 4, L'\\') == buffer.text + length - 1)
-        return;
-#endif
-    RemoveTrailingSeparator(buffer.text);
 }
 
 // Whether the two folders overlap, judged by what they are: a source inside the destination would

@@ -34,15 +34,15 @@ void CountEntry() {
     if (EntryCounter % 256 == 0) WriteMessage(L"read %8.8d files\r", EntryCounter);
 }
 
-bool SameNameOnDisk(const wchar_t* a, const wchar_t* b) {
-#ifdef _WIN32
+bool SameNameIgnoringCase(const wchar_t* a, const wchar_t* b) {
     for (; *a && *b; ++a, ++b) {
         if (std::towupper(static_cast<wint_t>(*a)) != std::towupper(static_cast<wint_t>(*b))) return false;
     }
     return *a == *b;
-#else
-    return wcscmp(a, b) == 0;
-#endif
+}
+
+bool SameNameOnDisk(const wchar_t* a, const wchar_t* b) {
+    return FsNamesIgnoreCase() ? SameNameIgnoringCase(a, b) : wcscmp(a, b) == 0;
 }
 
 std::wstring FoldedName(const wchar_t* name) {

@@ -24,9 +24,11 @@ inline bool IsLinkedFolder(const FindEntry& entry) {
     return IsFolder(entry) && (entry.attributes & kFileAttributeReparsePoint) != 0;
 }
 
-// Whether two names name the same entry of one folder: exactly on Linux, without regard to case on
-// Windows, as each file system matches names.
+// Whether two names name the same entry of one folder, as the provider in use matches names:
+// exactly, or without regard to case where its names ignore case (Windows).
 bool SameNameOnDisk(const wchar_t* a, const wchar_t* b);
+// Whether two names are the same but for letter case.
+bool SameNameIgnoringCase(const wchar_t* a, const wchar_t* b);
 // The name with every letter in upper case: names that differ only in case fold alike.
 std::wstring FoldedName(const wchar_t* name);
 

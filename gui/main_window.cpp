@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/run_thread.h"
 #include "engine/date_filter.h"
+#include "engine/fs/thread.h"
 #include "engine/run_state.h"
 #include "engine/run_sync.h"
 #include "gui/about_box.h"
@@ -36,10 +38,6 @@ constexpr DWORD kLogViewStyle =
 
 constexpr int kFolderFieldLength = 260;  // characters, terminator included
 constexpr int kDateFieldLength = 64;
-
-// The worker walks folder trees recursively with path buffers on its stack; it gets the same
-// reservation as the console program's run thread, enough for the deepest tree a path allows.
-constexpr SIZE_T kWorkerStackReservation = 16 * 1024 * 1024;
 
 const wchar_t kInvalidDateText[] = L"Invalid date format. Use d.m.Y or Y.m.d or Y-m-d or m/d/Y.";
 
@@ -149,11 +147,9 @@ void OnStart(HWND window) {
     SetOutputSink(PostLogText);
     InterlockedExchange(&SyncRunning, 1);
     EnableWindow(GetDlgItem(window, kStartButtonId), FALSE);
-    HANDLE worker = CreateThread(nullptr, kWorkerStackReservation, SyncThreadProc, arguments,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (worker) {
-        CloseHandle(worker);
-    } else {
+    // The worker walks folder trees recursively with path buffers on its stack: it gets the
+    // console program's run stack, enough for the deepest tree a path allows.
+    if (!StartThread([](void* vector) { SyncThreadProc(vector); }, arguments, kRunStackSize, nullptr)) {
         AbandonRun(window, arguments);
     }
 }

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <system_error>
-#include <thread>
+
+#include "engine/fs/thread.h"
 
 namespace {
 
@@ -63,9 +63,7 @@ void FlushLoop() {
 void FlushAtExit() { WriteHeldConsoleBytes(); }
 
 void StartFlusher(Held& held) {
-    try {
-        std::thread(FlushLoop).detach();
-    } catch (const std::system_error&) {
+    if (!StartThread([](void*) { FlushLoop(); }, nullptr, 0, nullptr)) {
         // Without the flusher nothing could keep the bound: each message goes out at once.
         held.flusher = Flusher::kFailed;
         return;

@@ -126,24 +126,25 @@ TEST_F(CopyQueueTest, AStopStartsNoQueuedCopyAndLeavesNothingHalfDone) {
 // destination's file system matches names), and lets it go once it has.
 TEST_F(CopyQueueTest, AnUnfinishedCopyHoldsItsName) {
     if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "copies overlap only with a second core";
-    AddSources(2);
-    std::atomic<bool> release{false};
-    MemFsOnCall(MemOp::CopyFile, Source(0), [&] {
-        for (int spins = 0; !release.load() && spins < 20000; ++spins) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    BeginCopies();
-    Queue(0);
-    EXPECT_TRUE(CopyQueuedFor(L"f0"));
-#ifdef _WIN32
-    EXPECT_TRUE(CopyQueuedFor(L"F0"));
-#else
-    EXPECT_FALSE(CopyQueuedFor(L"F0"));
-#endif
-    EXPECT_FALSE(CopyQueuedFor(L"f1"));
-    release.store(true);
-    EXPECT_EQ(WaitForQueuedCopies(), 1u);
-    EXPECT_FALSE(CopyQueuedFor(L"f0"));
-    EndCopies();
+    for (bool windowsNames : {false, true}) {
+        SCOPED_TRACE(windowsNames ? "Windows names" : "POSIX names");
+        MemFsReset(windowsNames);
+        MemFsSetCopiesMayOverlap(true);
+        AddSources(2);
+        std::atomic<bool> release{false};
+        MemFsOnCall(MemOp::CopyFile, Source(0), [&] {
+            for (int spins = 0; !release.load() && spins < 20000; ++spins) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        BeginCopies();
+        Queue(0);
+        EXPECT_TRUE(CopyQueuedFor(L"f0"));
+        EXPECT_EQ(CopyQueuedFor(L"F0"), windowsNames);
+        EXPECT_FALSE(CopyQueuedFor(L"f1"));
+        release.store(true);
+        EXPECT_EQ(WaitForQueuedCopies(), 1u);
+        EXPECT_FALSE(CopyQueuedFor(L"f0"));
+        EndCopies();
+    }
 }
 
 }  // namespace

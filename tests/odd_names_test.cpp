@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/run_thread.h"
 #include "engine/fs/file_system.h"
 #include "engine/paths.h"
-#include "engine/fs/system.h"
 #include "engine/fs/text_encoding.h"
 #include "tests/test_support.h"
 

@@ -3,12 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "cli/run_thread.h"
 #include "engine/date_filter.h"
 #include "engine/destination_index.h"
 #include "engine/paths.h"
 #include "engine/run_state.h"
 #include "engine/run_sync.h"
-#include "engine/fs/system.h"
 #include "engine/walk.h"
 #include "output/message.h"
 #include "tests/test_support.h"

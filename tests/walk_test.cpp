@@ -39,28 +39,28 @@ TEST_F(WalkTest, CounterLineAtEvery256EntriesAcrossFolders) {
     EXPECT_EQ(CounterLines(), 1);
 }
 
-// Skip names match whole names, as the file system matches them: other letter case is the same
-// folder on Windows and another folder on Linux.
+// Skip names match whole names, as the provider matches names: other letter case is the same
+// folder under the Windows rules and another folder under the POSIX ones.
 TEST_F(WalkTest, SkipListsMatchWholeNamesAsTheFileSystemDoes) {
-#ifdef _WIN32
-    const bool otherCase = true;
-#else
-    const bool otherCase = false;
-#endif
-    const struct {
-        const wchar_t* name;
-        bool always, deletedWalk;
-    } rows[] = {
-        {L".", true, true},          {L"..", true, true},
-        {L"$RECYCLE.BIN", true, true}, {L"$Recycle.Bin", otherCase, otherCase},
-        {L"...", false, false},      {L"$RECYCLE.BIN2", false, false},
-        {L"Backup", false, true},    {L"Deleted", false, true},
-        {L"deleted", false, otherCase}, {L"BACKUP", false, otherCase},
-        {L"Backups", false, false},  {L"Delete", false, false},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(IsAlwaysSkippedFolder(row.name), row.always) << Narrow(row.name);
-        EXPECT_EQ(IsDeletedWalkSkippedFolder(row.name), row.deletedWalk) << Narrow(row.name);
+    for (bool windowsNames : {false, true}) {
+        SCOPED_TRACE(windowsNames ? "Windows names" : "POSIX names");
+        MemFsReset(windowsNames);
+        const bool otherCase = windowsNames;
+        const struct {
+            const wchar_t* name;
+            bool always, deletedWalk;
+        } rows[] = {
+            {L".", true, true},          {L"..", true, true},
+            {L"$RECYCLE.BIN", true, true}, {L"$Recycle.Bin", otherCase, otherCase},
+            {L"...", false, false},      {L"$RECYCLE.BIN2", false, false},
+            {L"Backup", false, true},    {L"Deleted", false, true},
+            {L"deleted", false, otherCase}, {L"BACKUP", false, otherCase},
+            {L"Backups", false, false},  {L"Delete", false, false},
+        };
+        for (const auto& row : rows) {
+            EXPECT_EQ(IsAlwaysSkippedFolder(row.name), row.always) << Narrow(row.name);
+            EXPECT_EQ(IsDeletedWalkSkippedFolder(row.name), row.deletedWalk) << Narrow(row.name);
+        }
     }
 }
 
@@ -121,15 +121,12 @@ TEST_F(WalkRunTest, RecycleBinFoldersAreSkippedOnlyWithTheExactName) {
     File(L"/dst/$RECYCLE.BIN/own.txt", "o");
     EXPECT_EQ(Run(L"d"), 0);
     EXPECT_EQ(At(L"/dst/$RECYCLE.BIN/trash.txt"), "<none>");
-#ifdef _WIN32
-    EXPECT_EQ(At(L"/dst/$Recycle.Bin/kept.txt"), "<none>");  // the NTFS spelling of the same folder
-#else
+    // Names compare exactly here; under the Windows rules this is the NTFS spelling of the same
+    // folder (SkipNamesIgnoreCaseOnWindows).
     EXPECT_EQ(At(L"/dst/$Recycle.Bin/kept.txt"), "k");
-#endif
     EXPECT_EQ(At(L"/dst/$RECYCLE.BIN/own.txt"), "o");
 }
 
-#ifdef _WIN32
 // On Windows names ignore case: a source folder "deleted", once mirrored, is the destination's
 // Deleted folder, and a drive's Recycle Bin is "$Recycle.Bin". Neither is walked for deleted
 // files, so nothing goes one level deeper on every run, and the Recycle Bin is left alone.
@@ -153,7 +150,6 @@ TEST_F(WalkRunTest, SkipNamesIgnoreCaseOnWindows) {
     EXPECT_EQ(At(L"/dst/$Recycle.Bin/S-1-5-21/$R1.txt"), "the user's recycled file");
     EXPECT_EQ(At(L"/dst/$Recycle.Bin/S-1-5-21/empty"), "<folder>");
 }
-#endif
 
 // The destination walks never enter a junction or a link to a folder: what it leads to is not
 // the destination's to index, move into Deleted or remove. The source walk goes through them.

@@ -52,3 +52,19 @@ void MakeLeftoverCopyName(uint64_t bits, wchar_t (&name)[kLeftoverCopyNameLength
     for (size_t i = 0; i < kLeftoverCopyDigits; ++i) name[prefix + i] = L"0123456789abcdef"[(bits >> (4 * i)) & 0xF];
     wmemcpy(name + prefix + kLeftoverCopyDigits, kLeftoverCopySuffix, sizeof(kLeftoverCopySuffix) / sizeof(wchar_t));
 }
+
+size_t Utf16NameLength(const wchar_t* name, size_t count) {
+    if (sizeof(wchar_t) == 2) return count;  // the text is UTF-16 already
+    size_t units = count;
+    // A character beyond U+FFFF is a pair in UTF-16 (shifted, so that 16-bit text needs no check).
+    for (size_t i = 0; i < count; ++i) units += (static_cast<uint32_t>(name[i]) >> 16) != 0;
+    return units;
+}
+
+bool WindowsRootNeedsSeparator(const wchar_t* path, wchar_t separator) {
+    size_t length = wcslen(path);
+    if (length < 2 || path[length - 1] != separator) return false;
+    if (path[length - 2] == L':') return true;
+    const wchar_t volume[] = {separator, separator, L'?', separator, L'V', L'o', L'l', L'u', L'm', L'e', L'{', L'\0'};
+    return wcsncmp(path, volume, 11) == 0 && wcschr(path + 4, separator) == path + length - 1;
+}

@@ -4,6 +4,16 @@
 // and an in-memory file system for tests. The platform's own provider is installed at start-up;
 // tests swap in another with SetFileSystem. Operations that can fail return the platform's own
 // error number (GetLastError values on Windows, errno on Linux), 0 on success.
+//
+// Threads. A run calls the provider from its walking thread and, where copiesMayOverlap says so,
+// from one copy worker beside it, which calls copyFile (its progress routine on that thread) and
+// then getAttributes and getAttributesEx, while the walking thread goes on with any operation,
+// copies included: these three must bear that. A listing or read handle is used by the thread
+// that opened it alone; a POSIX full listing may have a helper thread of the provider's describe
+// its records meanwhile, unseen by the caller. guardWritesBelow and SetFileSystem are called
+// only while no other thread uses the provider. What the guard keeps of recently opened folders
+// is per thread on POSIX (each thread's writes go through its own) and one locked set shared by
+// both threads on Win32. The rule and answer operations may be asked on any thread.
 #pragma once
 
 #include <cstddef>
@@ -179,6 +189,13 @@ struct FileSystem {
     // folder it was (POSIX keeps the last two per thread; Win32 holds them so that nobody can
     // rename them). root itself is taken as given and held from this call on; null lets it go.
     void (*guardWritesBelow)(const wchar_t* root);
+    // The length of name's first count characters as the file system counts it against its
+    // limit of 255: UTF-16 code units (Win32), the bytes of the name's UTF-8 form (POSIX).
+    size_t (*nameLengthOnDisk)(const wchar_t* name, size_t count);
+    // Whether path, a full path that ends in a separator, is a root that needs it: without it the
+    // text would name another folder ("X:\" the current folder of drive X, "\\?\Volume{...}\" the
+    // volume's device). A lone separator always needs it and is never asked about.
+    bool (*rootNeedsSeparator)(const wchar_t* path);
 };
 
 // A copy that cannot write its target in one step writes ".kestrome-" + 12 lowercase hex digits +
@@ -191,6 +208,13 @@ bool IsLeftoverCopyName(const wchar_t* name);
 // The leftover-shaped name whose digits are the low 48 bits of bits.
 constexpr size_t kLeftoverCopyNameLength = 26;
 void MakeLeftoverCopyName(uint64_t bits, wchar_t (&name)[kLeftoverCopyNameLength + 1]);
+
+// The Win32 provider's name rules, written for either separator, so that the in-memory provider
+// can take on the Windows rules in the native build too. Utf16NameLength counts a character
+// beyond U+FFFF as two units where wchar_t has 32 bits; WindowsRootNeedsSeparator is
+// rootNeedsSeparator for "X:" and "\\?\Volume{...}" spelled with separator.
+size_t Utf16NameLength(const wchar_t* name, size_t count);
+bool WindowsRootNeedsSeparator(const wchar_t* path, wchar_t separator);
 
 // The platform's own provider (Win32 on Windows, POSIX elsewhere).
 const FileSystem& PlatformFileSystem();
@@ -221,3 +245,5 @@ inline uint32_t FsReadAt(ReadHandle f, uint64_t offset, void* buffer, size_t siz
 inline void FsCloseRead(ReadHandle f) { CurrentFileSystem().closeRead(f); }
 inline bool FsNamesIgnoreCase() { return CurrentFileSystem().namesIgnoreCase(); }
 inline void FsGuardWritesBelow(const wchar_t* root) { CurrentFileSystem().guardWritesBelow(root); }
+inline size_t FsNameLengthOnDisk(const wchar_t* name, size_t count) { return CurrentFileSystem().nameLengthOnDisk(name, count); }
+inline bool FsRootNeedsSeparator(const wchar_t* path) { return CurrentFileSystem().rootNeedsSeparator(path); }

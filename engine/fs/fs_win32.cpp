@@ -772,6 +772,8 @@ uint32_t Win32ReadAt(ReadHandle file, uint64_t offset, void* buffer, size_t size
 
 void Win32CloseRead(ReadHandle file) { CloseHandle(static_cast<HANDLE>(file)); }
 
+bool Win32RootNeedsSeparator(const wchar_t* path) { return WindowsRootNeedsSeparator(path, L'\\'); }
+
 constexpr FileSystem kWin32FileSystem = {
     // FindFirstFileExW gives every field at no extra cost: one listing serves both kinds.
     Win32FindFirst,       Win32FindNext,         Win32FindClose,  Win32FindFirst,  Win32GetAttributes,
@@ -782,6 +784,8 @@ constexpr FileSystem kWin32FileSystem = {
     // none, as the engine's name rules on Windows take it.
     Win32OpenRead,        Win32ReadAt,           Win32CloseRead,  [] { return true; },
     Win32GuardWritesBelow,
+    // NTFS, FAT and exFAT count a name's UTF-16 code units.
+    Utf16NameLength,      Win32RootNeedsSeparator,
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <random>
 
+#include "engine/fs/text_encoding.h"
 #include "engine/paths.h"
 
 namespace {
@@ -678,11 +679,21 @@ void MemGuardWritesBelow(const wchar_t* root) {
 
 bool MemCopiesMayOverlap() { return S().copiesMayOverlap; }
 
+// The Windows name rules come with the case-insensitive file system, the POSIX ones without it.
+size_t MemNameLengthOnDisk(const wchar_t* name, size_t count) {
+    return S().caseInsensitive ? Utf16NameLength(name, count) : Utf8Length(name, count);
+}
+
+bool MemRootNeedsSeparator(const wchar_t* path) {
+    return S().caseInsensitive && WindowsRootNeedsSeparator(path, kPathSeparator);
+}
+
 const FileSystem kMemoryFileSystem = {
     MemFindFirst, MemFindNext, MemFindClose, MemFindFirstTypesOnly, MemGetAttributes, MemGetAttributesEx, MemCreateDirectory,
     MemRemoveDirectory, MemMoveFile, MemCopyFile, MemGetFileSystemName, MemGetFullPath, MemFolderContains,
     MemGetFolderId, MemRemoveLeftoverCopy, MemCopiesMayOverlap,
     MemOpenRead, MemReadAt, MemCloseRead, MemNamesIgnoreCase, MemGuardWritesBelow,
+    MemNameLengthOnDisk, MemRootNeedsSeparator,
 };
 
 void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsNode>& out) {
@@ -699,11 +710,11 @@ void SnapshotInto(const Node* node, const std::wstring& path, std::vector<MemFsN
 
 const FileSystem& MemoryFileSystem() { return kMemoryFileSystem; }
 
-void MemFsReset(bool caseInsensitive) {
+void MemFsReset(bool windowsNames) {
     Guard guard(g_lock);
     S() = State();
     S().root->folder = true;
-    S().caseInsensitive = caseInsensitive;
+    S().caseInsensitive = windowsNames;
 }
 
 namespace {

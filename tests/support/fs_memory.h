@@ -1,6 +1,7 @@
 // An in-memory file system for tests: folder listings in an order the test chooses, failures
-// injected into any operation on any path, a log of the calls made, and optionally names that
-// compare without regard to letter case, as on Windows.
+// injected into any operation on any path, a log of the calls made, and the name rules of either
+// platform, so that every build tests both: by default those of POSIX, optionally those of Windows
+// (names that compare without regard to letter case, lengths in UTF-16 units, drive roots).
 //
 // Paths use the platform's separator. An optional drive prefix ("C:") is accepted and ignored, so
 // "C:\dst" and "\dst" name the same folder; the root folder always exists.
@@ -21,8 +22,12 @@ enum class MemOp { FindFirst, FindNext, GetAttributes, GetAttributesEx, CreateDi
 
 enum class ListingOrder { Insertion, Sorted, Reverse, Random };
 
-// Empties the file system and forgets every setting (order, failures, log, names).
-void MemFsReset(bool caseInsensitive = false);
+// Empties the file system and forgets every setting (order, failures, log, names). Then the
+// name rules are POSIX's: names compare exactly, a name's length is its UTF-8 bytes, and no root
+// but a lone separator needs its separator. With windowsNames they are those of the Win32
+// provider: names compare without regard to case, a name's length is its UTF-16 units, and "C:"
+// and "\\?\Volume{...}" (spelled with the platform's separator) keep their separator as roots.
+void MemFsReset(bool windowsNames = false);
 
 // Creates the folder and any missing folder above it; attributes go to the last one (for example
 // kFileAttributeReparsePoint for a junction).

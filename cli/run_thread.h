@@ -1,15 +1,22 @@
-// Process-level platform services the run driver uses besides the file system.
+// The run on a thread of its own, for the console program, and on Windows the console's control
+// events that stop it. The window program's worker takes the same stack.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// Turns off the console's quick-edit mode (a click would pause the run) and raises the process
-// priority; does nothing where neither exists.
-void PrepareProcessForRun();
+// The stack a run needs: each folder level of a walk keeps its path buffers and a listing entry on
+// the stack, and a main thread's default is too small for the deepest tree the path limit allows
+// (260 characters on Windows; 1023 on Linux, with buffers of 4 KiB a level). Only the pages touched
+// are committed.
+#ifdef _WIN32
+constexpr size_t kRunStackSize = 16 * 1024 * 1024;
+#else
+constexpr size_t kRunStackSize = 256u << 20;
+#endif
 
-// Runs RunSync(argc, argv) on a thread whose stack holds the deepest tree the path limit allows,
-// and returns its exit code.
+// Runs RunSync(argc, argv) on a thread with a stack of kRunStackSize and returns its exit code;
+// where no such thread can be had, on the caller's stack.
 int32_t RunSyncOnLargeStack(int32_t argc, const wchar_t* const* argv);
 
 #ifdef _WIN32

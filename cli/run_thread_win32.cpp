@@ -1,29 +1,15 @@
-// Process services on Windows: console mode, priority, the run's own large stack, and the
-// console's control events.
+// The console program's run thread on Windows, and the console's control events.
 #include <windows.h>
 
 #include <atomic>
 
+#include "cli/run_thread.h"
+#include "engine/fs/thread.h"
 #include "engine/run_state.h"
 #include "engine/run_sync.h"
-#include "engine/fs/system.h"
 #include "output/message.h"
 
-void PrepareProcessForRun() {
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(input, &mode)) {
-        // Clearing quick-edit takes effect only together with ENABLE_EXTENDED_FLAGS.
-        SetConsoleMode(input, (mode | ENABLE_EXTENDED_FLAGS) & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE));
-    }
-    SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
-}
-
 namespace {
-
-// Each folder level of a walk keeps its path buffers and a listing entry on the stack; the main
-// thread's default reservation is too small for the deepest tree a 260-character path allows.
-constexpr SIZE_T kRunStackSize = 16 * 1024 * 1024;
 
 struct RunArguments {
     int32_t argc;
@@ -31,10 +17,9 @@ struct RunArguments {
     int32_t result;
 };
 
-DWORD WINAPI RunSyncThread(LPVOID parameter) {
+void RunSyncThread(void* parameter) {
     RunArguments* run = static_cast<RunArguments*>(parameter);
     run->result = RunSync(run->argc, run->argv);
-    return 0;
 }
 
 // Set once the run in progress has ended, for a control handler waiting on its own thread.
@@ -67,11 +52,9 @@ int32_t RunSyncOnLargeStack(int32_t argc, const wchar_t* const* argv) {
     HANDLE ended = RunEnded();
     if (ended) ResetEvent(ended);
     RunArguments run = {argc, argv, 0};
-    HANDLE thread = CreateThread(nullptr, kRunStackSize, RunSyncThread, &run,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (thread) {
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
+    ThreadHandle thread;
+    if (StartThread(RunSyncThread, &run, kRunStackSize, &thread)) {
+        JoinThread(thread);
     } else {
         // Without a thread the run still happens, on the caller's stack: better than no run at all.
         run.result = RunSync(argc, argv);

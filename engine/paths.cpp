@@ -98,10 +98,12 @@ bool NumberedName(wchar_t* out, size_t capacity, const wchar_t* name, unsigned n
     }
     size_t room = kMaxNameOnDisk - suffixLength - FsNameLengthOnDisk(extension, extensionLength);
     while (stemLength > 1 && FsNameLengthOnDisk(name, stemLength) > room) --stemLength;
-    // Never the first half of a surrogate pair alone. Only UTF-16 text has pairs: in UTF-32 text
-    // no name read from the disk holds a first half, as the POSIX codec stands in for an
-    // undecodable byte with a second half (U+DC80..U+DCFF) and decodes no encoded surrogate.
-    if (stemLength > 1 && name[stemLength - 1] >= 0xD800 && name[stemLength - 1] <= 0xDBFF) --stemLength;
+    // Never the first half of a surrogate pair alone. Only UTF-16 text has pairs; in UTF-32 text a
+    // first half is a lone code of no character, which no name read from the disk holds (the POSIX
+    // codec stands in for an undecodable byte with a second half, U+DC80..U+DCFF, and decodes no
+    // encoded surrogate), and a name that holds one anyway keeps it as it was.
+    if (sizeof(wchar_t) == 2 && stemLength > 1 && name[stemLength - 1] >= 0xD800 && name[stemLength - 1] <= 0xDBFF)
+        --stemLength;
     // The formatter would cut silently, and a cut name is another file's name.
     if (stemLength + suffixLength + extensionLength >= capacity) return false;
     FormatText(out, capacity, L"%.*s%s%s", static_cast<int>(stemLength), name, numberText, extension);

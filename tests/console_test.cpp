@@ -14,33 +14,10 @@
 #include "engine/fs/file_system.h"
 #include "engine/run_state.h"
 #include "output/message.h"
+#include "tests/support/win32_files.h"
 #include "tests/test_support.h"
 
 namespace {
-
-// share: FILE_SHARE_WRITE too for a file another process may still be writing.
-std::string ReadBytes(const std::wstring& path, DWORD share = FILE_SHARE_READ) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(h, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
-    CloseHandle(h);
-    return bytes;
-}
-
-// Names in folder that have the shape of a copy's temporary name.
-int LeftoverCount(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    int count = 0;
-    if (h == INVALID_HANDLE_VALUE) return count;
-    do count += IsLeftoverCopyName(data.cFileName);
-    while (FindNextFileW(h, &data));
-    FindClose(h);
-    return count;
-}
 
 // Blocks the first copy of a run until released, so that a control event arrives mid-copy.
 HANDLE g_copyEntered = nullptr;

@@ -15,6 +15,7 @@
 
 #include "engine/fs/file_system.h"
 #include "engine/fs/text_encoding.h"
+#include "tests/support/win32_files.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -32,18 +33,6 @@ void WriteBytes(const std::wstring& path, const std::string& bytes, int64_t last
     }
     CloseHandle(h);
     ASSERT_EQ(written, bytes.size());
-}
-
-// share: FILE_SHARE_WRITE too for a file another process may still be writing.
-std::string ReadBytes(const std::wstring& path, DWORD share = FILE_SHARE_READ) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(h, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
-    CloseHandle(h);
-    return bytes;
 }
 
 void RemoveTree(const std::wstring& folder) {
@@ -77,18 +66,6 @@ protected:
     std::wstring At(const wchar_t* name) const { return root_ + L"\\" + name; }
     std::wstring root_;
 };
-
-// Names in folder that have the shape of a copy's temporary name.
-int LeftoverCount(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    int count = 0;
-    if (h == INVALID_HANDLE_VALUE) return count;
-    do count += IsLeftoverCopyName(data.cFileName);
-    while (FindNextFileW(h, &data));
-    FindClose(h);
-    return count;
-}
 
 // Copies are written under a temporary name and renamed (whatever the outcome, none is left: the
 // contract suite's); near the path limit, where no temporary name fits, the copy still goes

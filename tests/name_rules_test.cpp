@@ -35,11 +35,6 @@ protected:
         }
         return paths;
     }
-    static size_t Count(const std::wstring& prefix) {
-        size_t n = 0;
-        for (const std::wstring& m : CapturedMessages()) n += m.rfind(prefix, 0) == 0;
-        return n;
-    }
 };
 
 std::wstring Repeat(const std::wstring& unit, size_t times) {
@@ -53,6 +48,19 @@ constexpr bool kPlatformHasWindowsNames = true;
 #else
 constexpr bool kPlatformHasWindowsNames = false;
 #endif
+
+// The rule sets a case needing no disk runs under: 0 the in-memory provider's POSIX rules, 1 its
+// Windows rules, 2 the platform's own provider. Installs the provider; true where Windows rules
+// are in use.
+bool UseRuleSet(int provider) {
+    bool windowsNames = provider == 2 ? kPlatformHasWindowsNames : provider == 1;
+    MemFsReset(windowsNames);
+    SetFileSystem(provider == 2 ? &PlatformFileSystem() : &MemoryFileSystem());
+    return windowsNames;
+}
+const char* RuleSetName(int provider) {
+    return provider == 2 ? "platform provider" : provider == 1 ? "Windows names" : "POSIX names";
+}
 
 // A numbered name near the limit gives way by the length the provider counts: UTF-8 bytes under
 // the POSIX rules, UTF-16 units under the Windows ones, where a character beyond U+FFFF is a pair
@@ -73,10 +81,8 @@ TEST_F(NameRulesTest, NumberedNamesGiveWayByTheLengthTheProviderCounts) {
         {L"report.txt", L"report (2).txt", L"report (2).txt"},
     };
     for (int provider = 0; provider < 3; ++provider) {
-        bool windowsNames = provider == 2 ? kPlatformHasWindowsNames : provider == 1;
-        SCOPED_TRACE(provider == 2 ? "platform provider" : windowsNames ? "Windows names" : "POSIX names");
-        MemFsReset(windowsNames);
-        SetFileSystem(provider == 2 ? &PlatformFileSystem() : &MemoryFileSystem());
+        SCOPED_TRACE(RuleSetName(provider));
+        bool windowsNames = UseRuleSet(provider);
         for (const auto& row : rows) {
             EXPECT_EQ(Numbered(row.name, 2), windowsNames ? row.windows : row.posix) << Narrow(row.name);
         }
@@ -102,10 +108,8 @@ TEST_F(NameRulesTest, OnlyARootThatNeedsItKeepsItsSeparator) {
         {L"//?/Volumes/", L"//?/Volumes", L"//?/Volumes"},
     };
     for (int provider = 0; provider < 3; ++provider) {
-        bool windowsNames = provider == 2 ? kPlatformHasWindowsNames : provider == 1;
-        SCOPED_TRACE(provider == 2 ? "platform provider" : windowsNames ? "Windows names" : "POSIX names");
-        MemFsReset(windowsNames);
-        SetFileSystem(provider == 2 ? &PlatformFileSystem() : &MemoryFileSystem());
+        SCOPED_TRACE(RuleSetName(provider));
+        bool windowsNames = UseRuleSet(provider);
         for (const auto& row : rows) {
             EXPECT_EQ(Normalized(P(row.path)), P(windowsNames ? row.windows : row.posix)) << Narrow(row.path);
         }

@@ -119,7 +119,7 @@ std::string PassTest::At(const std::wstring& path) {
 
 bool PassTest::Said(const std::wstring& line) { return CapturedText().find(P(line)) != std::wstring::npos; }
 
-size_t PassTest::Count(const std::wstring& prefix) {
+size_t MemFsTest::Count(const std::wstring& prefix) {
     size_t n = 0;
     for (const std::wstring& m : CapturedMessages()) n += m.rfind(prefix, 0) == 0;
     return n;

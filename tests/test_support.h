@@ -35,6 +35,8 @@ class MemFsTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // How many captured messages begin with prefix.
+    static size_t Count(const std::wstring& prefix);
 };
 
 // Whole runs on the in-memory file system from /src into /dst (both made empty), and what the
@@ -56,8 +58,6 @@ protected:
     static std::string At(const std::wstring& path);
     // Whether the captured text holds line (its '/' turned into the separator).
     static bool Said(const std::wstring& line);
-    // How many captured messages begin with prefix.
-    static size_t Count(const std::wstring& prefix);
 };
 
 // A fresh real folder for the test, removed afterwards, and the platform's provider.
